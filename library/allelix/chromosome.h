@@ -1,0 +1,166 @@
+// The chromosome model: genes, individuals and populations, with deep ownership.
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace allelix {
+
+// One gene: a bit, and a lock that protects it from mutation.
+// The destructor is not virtual: genes are always deleted through their own class,
+// which is why the class is final.
+class CBit final {
+ public:
+  bool value = false;
+  bool locked = false;
+
+  CBit() = default;
+
+  // Genes are equal when they hold the same bit; the lock takes no part.
+  virtual bool IsEqual(const CBit* other) const { return value == other->value; }
+};
+
+// A chromosome: an owned array of owned genes and the fitness last stored for it.
+// TIndividual is the concrete class deriving from this one; individuals are always deleted
+// through it (the destructor is not virtual), so a concrete individual is best declared final.
+template <class TIndividual, class TGene>
+class CIndividual {
+ public:
+  TGene** genes = nullptr;  // null when the individual has no gene array
+  int geneCount = 0;
+  double fitness = 0.0;
+  bool marked = false;  // transient flag of the engine's pairing and grouping passes
+
+  CIndividual() = default;
+  ~CIndividual() { ClearGenes(); }
+  CIndividual(const CIndividual&) = delete;
+  CIndividual& operator=(const CIndividual&) = delete;
+
+  // Gives an individual without a gene array n null gene slots.
+  // A negative or oversized n throws (std::bad_array_new_length) and changes nothing.
+  void AllocateGenes(int n) {
+    genes = new TGene*[n]();
+    geneCount = n;
+  }
+
+  // Deletes every gene and the array; safe on a missing array, null entries, and twice.
+  void ClearGenes() {
+    if (genes != nullptr) {
+      for (int i = 0; i < geneCount; ++i) {
+        delete genes[i];
+        genes[i] = nullptr;
+      }
+      delete[] genes;
+      genes = nullptr;
+    }
+    geneCount = 0;
+  }
+
+  // A deep copy: new gene objects with the same values and locks, the same fitness and mark.
+  // A source without a gene array gives a fresh, empty individual.
+  virtual TIndividual* Clone() const {
+    auto copy = std::make_unique<TIndividual>();
+    if (genes == nullptr) return copy.release();
+    copy->AllocateGenes(geneCount);
+    for (int i = 0; i < geneCount; ++i) {
+      TGene* gene = new TGene();
+      gene->value = genes[i]->value;
+      gene->locked = genes[i]->locked;
+      copy->genes[i] = gene;
+    }
+    copy->fitness = fitness;
+    copy->marked = marked;
+    return copy.release();
+  }
+
+  // Gene-by-gene equality over this individual's genes; `other` has at least as many.
+  virtual bool IsEqual(const TIndividual* other) const {
+    for (int i = 0; i < geneCount; ++i) {
+      if (!genes[i]->IsEqual(other->genes[i])) return false;
+    }
+    return true;
+  }
+
+  // The fitness of this chromosome; larger is better. The base scores everything 0.0.
+  virtual double Fitness(int /*fitnessContext*/) const { return 0.0; }
+};
+
+// A population: an owned array of owned individuals.
+template <class TIndividual, class TGene>
+class CPopulation {
+ public:
+  TIndividual** individuals = nullptr;  // null when the population has no slot array
+  int count = 0;
+
+  CPopulation() = default;
+  ~CPopulation() { ClearIndividuals(); }
+  CPopulation(const CPopulation&) = delete;
+  CPopulation& operator=(const CPopulation&) = delete;
+
+  // Gives a population without a slot array n null slots.
+  // A negative or oversized n throws (std::bad_array_new_length) and changes nothing.
+  void AllocateIndividuals(int n) {
+    individuals = new TIndividual*[n]();
+    count = n;
+  }
+
+  // Deletes every individual and the array; safe on a missing array, null slots, and twice.
+  void ClearIndividuals() {
+    if (individuals != nullptr) {
+      for (int i = 0; i < count; ++i) {
+        delete individuals[i];
+        individuals[i] = nullptr;
+      }
+      delete[] individuals;
+      individuals = nullptr;
+    }
+    count = 0;
+  }
+
+  // Reorders the slots by non-increasing stored fitness with an exchange sort. The order it
+  // leaves among equal values is part of what a seed decides, so it makes exactly
+  // count * (count - 1) / 2 comparisons; a comparison with a NaN never exchanges.
+  void SortByFitness() {
+    for (int i = 0; i < count; ++i) {
+      for (int j = i + 1; j < count; ++j) {
+        if (individuals[j]->fitness > individuals[i]->fitness) {
+          std::swap(individuals[i], individuals[j]);
+        }
+      }
+    }
+  }
+
+  // The running mean of the stored fitness values; 0.0 for an empty population.
+  double MeanFitness() const {
+    double mean = 0.0;
+    for (int i = 0; i < count; ++i) {
+      // Running mean, product first: it can differ from sum / count in the last bit.
+      mean = (mean * i + individuals[i]->fitness) / (i + 1);
+    }
+    return mean;
+  }
+
+  // Mean over the gene positions of the share of individuals holding the majority bit:
+  // 1.0 when all agree everywhere, 0.0 for no individuals or no genes.
+  double Convergence() const {
+    if (count == 0) return 0.0;
+    const int n = individuals[0]->geneCount;
+    std::vector<double> tally(static_cast<std::size_t>(n > 0 ? n : 0), 0.0);
+    for (int i = 0; i < count; ++i) {
+      const TIndividual* individual = individuals[i];
+      for (int j = 0; j < n; ++j) {
+        if (individual->genes[j]->value) tally[static_cast<std::size_t>(j)] += 1.0;
+      }
+    }
+    double mean = 0.0;
+    for (int j = 0; j < n; ++j) {
+      double share = tally[static_cast<std::size_t>(j)] / count;
+      if (share < 0.5) share = 1.0 - share;
+      mean = (mean * j + share) / (j + 1);
+    }
+    return mean;
+  }
+};
+
+}  // namespace allelix
