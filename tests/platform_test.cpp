@@ -1,2 +1,3 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+#include "support.h"
+TEST(Placeholder, Builds) { allelix::testing::CountedDraws c; allelix::Rand(); EXPECT_EQ(c.Drawn(), 1u); }

@@ -53,6 +53,7 @@ struct RandomState {
   std::uint32_t classic = 1u;
   bool scheduled = false;      // a seed schedule is installed
   std::uint32_t nextSeed = 0;  // the seed the next reseed uses under the schedule
+  std::function<int()> source;  // replaces the engine's draws when set (tests, tools)
 };
 
 inline RandomState& State() {
@@ -95,8 +96,8 @@ inline void Srand(std::uint32_t seed) {
   }
 }
 
-// Draws the next number from the current engine, like rand(): never negative.
-inline int Rand() {
+// Draws the next number from the current engine itself, bypassing an installed draw source.
+inline int EngineRand() {
   detail::RandomState& state = detail::State();
   switch (state.engine) {
     case Engine::Mt19937:
@@ -108,6 +109,18 @@ inline int Rand() {
       return std::rand();
   }
   return 0;
+}
+
+// Draws the next number, like rand(): never negative. Every draw of the library comes from here.
+inline int Rand() {
+  const detail::RandomState& state = detail::State();
+  return state.source ? state.source() : EngineRand();
+}
+
+// Replaces this thread's draws by a function of the caller's (an empty function restores the
+// engine). Reseeding goes on seeding the engine underneath, so the schedule still advances.
+inline void SetDrawSource(std::function<int()> source) {
+  detail::State().source = std::move(source);
 }
 
 // Whole seconds since the epoch, from the system clock or the clock a caller installed.

@@ -1,0 +1,106 @@
+// Shared test helpers: scripted random draws, a scripted clock and small population builders.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <vector>
+
+#include "allelix/platform.h"
+#include "square_root.h"
+
+namespace allelix::testing {
+
+// Plays a fixed list of draws (then zeros) and counts every draw made while it is installed.
+class ScriptedDraws {
+ public:
+  explicit ScriptedDraws(std::vector<int> script = {}) : script_(std::move(script)) {
+    SetDrawSource([this] {
+      const std::size_t index = drawn_++;
+      return index < script_.size() ? script_[index] : 0;
+    });
+  }
+  ~ScriptedDraws() { SetDrawSource(nullptr); }
+  ScriptedDraws(const ScriptedDraws&) = delete;
+  ScriptedDraws& operator=(const ScriptedDraws&) = delete;
+
+  std::size_t Drawn() const { return drawn_; }
+
+ private:
+  std::vector<int> script_;
+  std::size_t drawn_ = 0;
+};
+
+// Passes the engine's draws through and counts them.
+class CountedDraws {
+ public:
+  CountedDraws() {
+    SetDrawSource([this] {
+      ++drawn_;
+      return EngineRand();
+    });
+  }
+  ~CountedDraws() { SetDrawSource(nullptr); }
+  CountedDraws(const CountedDraws&) = delete;
+  CountedDraws& operator=(const CountedDraws&) = delete;
+
+  std::size_t Drawn() const { return drawn_; }
+
+ private:
+  std::size_t drawn_ = 0;
+};
+
+// A clock that tests move by hand.
+class ManualClock {
+ public:
+  explicit ManualClock(std::int64_t start = 1'700'000'000) : now_(start) {
+    SetClock([this] { return now_; });
+  }
+  ~ManualClock() { SetClock(nullptr); }
+  ManualClock(const ManualClock&) = delete;
+  ManualClock& operator=(const ManualClock&) = delete;
+
+  void Advance(std::int64_t seconds) { now_ += seconds; }
+
+ private:
+  std::int64_t now_;
+};
+
+using demo::CMyIndividual;
+using Population = CPopulation<CMyIndividual, CBit>;
+
+// A new individual with the given bits and fitness.
+inline CMyIndividual* MakeIndividual(std::initializer_list<int> bits, double fitness = 0.0) {
+  auto* individual = new CMyIndividual();
+  individual->AllocateGenes(static_cast<int>(bits.size()));
+  int i = 0;
+  for (const int bit : bits) {
+    individual->genes[i] = new CBit();
+    individual->genes[i]->value = bit != 0;
+    ++i;
+  }
+  individual->fitness = fitness;
+  return individual;
+}
+
+// A population of distinct 8-bit individuals (slot i holds the number i) with these fitness values.
+inline std::unique_ptr<Population> MakePopulation(std::initializer_list<double> fitness) {
+  auto population = std::make_unique<Population>();
+  population->AllocateIndividuals(static_cast<int>(fitness.size()));
+  int i = 0;
+  for (const double value : fitness) {
+    auto* individual = new CMyIndividual();
+    individual->AllocateGenes(8);
+    for (int j = 0; j < 8; ++j) {
+      individual->genes[j] = new CBit();
+      individual->genes[j]->value = ((i >> (7 - j)) & 1) != 0;
+    }
+    individual->fitness = value;
+    population->individuals[i++] = individual;
+  }
+  return population;
+}
+
+}  // namespace allelix::testing
