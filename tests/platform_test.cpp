@@ -1,3 +1,133 @@
+#include "allelix/platform.h"
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
 #include "support.h"
-TEST(Placeholder, Builds) { allelix::testing::CountedDraws c; allelix::Rand(); EXPECT_EQ(c.Drawn(), 1u); }
+
+namespace allelix {
+namespace {
+
+std::vector<int> Draws(int n) {
+  std::vector<int> draws;
+  for (int i = 0; i < n; ++i) draws.push_back(Rand());
+  return draws;
+}
+
+TEST(RandomSource, EnginesProduceTheirKnownSequences) {
+  ScopedSeedSchedule keep(0, Engine::Classic);
+  Srand(1);
+  EXPECT_EQ(Draws(5), (std::vector<int>{41, 18467, 6334, 26500, 19169}));
+
+  SetEngine(Engine::Mt19937);
+  Srand(5489);
+  std::mt19937 reference(5489);
+  for (int i = 0; i < 1000; ++i) ASSERT_EQ(Rand(), static_cast<int>(reference() >> 1));
+
+  SetEngine(Engine::Runtime);
+  Srand(77);
+  std::srand(77);
+  const int expected = std::rand();
+  Srand(77);
+  EXPECT_EQ(Rand(), expected);
+}
+
+TEST(RandomSource, EnginesKeepSeparateStateAndNamesRoundTrip) {
+  ScopedSeedSchedule keep(0, Engine::Classic);
+  Srand(1);
+  EXPECT_EQ(Rand(), 41);
+  SetEngine(Engine::Mt19937);
+  Rand();
+  SetEngine(Engine::Classic);
+  EXPECT_EQ(Rand(), 18467);
+  for (const Engine engine : {Engine::Mt19937, Engine::Classic, Engine::Runtime}) {
+    EXPECT_EQ(EngineFromName(EngineName(engine)), engine);
+  }
+  EXPECT_FALSE(EngineFromName("lcg").has_value());
+}
+
+TEST(RandomSource, StateIsPerThread) {
+  ScopedSeedSchedule keep(0, Engine::Classic);
+  Srand(1);
+  std::thread other([] {
+    SetEngine(Engine::Classic);
+    Srand(99);
+    for (int i = 0; i < 100; ++i) Rand();
+  });
+  other.join();
+  EXPECT_EQ(Rand(), 41);
+}
+
+TEST(Reseed, ScheduleSeedsWithBasePlusKAndWraps) {
+  ScopedSeedSchedule schedule(0xFFFFFFFEu, Engine::Classic);
+  for (const std::uint32_t seed : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u}) {
+    Reseed();
+    const std::vector<int> drawn = Draws(3);
+    Srand(seed);  // seeding by hand does not advance the schedule
+    EXPECT_EQ(Draws(3), drawn) << "seed " << seed;
+  }
+}
+
+TEST(Reseed, WithoutScheduleSeedsWithTheClocksLow32Bits) {
+  testing::ManualClock clock(0x100000005LL);
+  ScopedSeedSchedule keep(0, Engine::Classic);
+  RemoveSeedSchedule();
+  Reseed();
+  const std::vector<int> first = Draws(4);
+  Reseed();  // same second: the same sequence again
+  EXPECT_EQ(Draws(4), first);
+  Srand(5);
+  EXPECT_EQ(Draws(4), first);
+  clock.Advance(1);
+  Reseed();
+  Srand(6);
+  const std::vector<int> next = Draws(4);
+  Reseed();
+  EXPECT_EQ(Draws(4), next);
+}
+
+TEST(Reseed, ScopedScheduleRestoresThePreviousState) {
+  SetEngine(Engine::Mt19937);
+  RemoveSeedSchedule();
+  {
+    ScopedSeedSchedule schedule(7, Engine::Classic);
+    EXPECT_TRUE(SeedScheduleInstalled());
+    EXPECT_EQ(CurrentEngine(), Engine::Classic);
+  }
+  EXPECT_FALSE(SeedScheduleInstalled());
+  EXPECT_EQ(CurrentEngine(), Engine::Mt19937);
+}
+
+TEST(Clock, CanBeReplacedAndRestored) {
+  {
+    testing::ManualClock clock(42);
+    EXPECT_EQ(Now(), 42);
+  }
+  EXPECT_GT(Now(), 1'600'000'000);
+}
+
+TEST(PickList, KeepsOrderOfAppendingAndRejectsBadIndices) {
+  int a = 0;
+  int b = 0;
+  PickList<int> list;
+  EXPECT_EQ(list.Count(), 0);
+  EXPECT_THROW(list.At(0), std::invalid_argument);
+  list.AddTail(&a, 2);
+  list.AddTail(&b);
+  list.AddTail(&a);
+  EXPECT_EQ(list.Count(), 4);
+  EXPECT_EQ(list.At(0), &a);
+  EXPECT_EQ(list.At(1), &a);
+  EXPECT_EQ(list.At(2), &b);
+  EXPECT_EQ(list.At(3), &a);
+  EXPECT_THROW(list.At(4), std::invalid_argument);
+  EXPECT_THROW(list.At(-1), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace allelix
