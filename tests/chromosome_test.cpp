@@ -102,7 +102,7 @@ TEST(Individual, ReleaseIsIdempotentAndBadAllocationChangesNothing) {
   EXPECT_EQ(individual->geneCount, 0);
 
   CMyIndividual fresh;
-  EXPECT_THROW(fresh.AllocateGenes(-1), std::bad_array_new_length);
+  EXPECT_THROW(fresh.AllocateGenes(-1), std::bad_alloc);
   EXPECT_EQ(fresh.genes, nullptr);
   EXPECT_EQ(fresh.geneCount, 0);
 

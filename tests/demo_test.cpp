@@ -1,4 +1,77 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include <regex>
+#include <sstream>
+#include <string>
+
 #include "demonstration.h"
-#include "allelix/platform.h"
+#include "support.h"
+
+namespace allelix::demo {
+namespace {
+
+using testing::MakeIndividual;
+
+// An individual holding x in 14 bits, gene 0 the most significant.
+std::unique_ptr<CMyIndividual> Number(int x) {
+  std::unique_ptr<CMyIndividual> individual(
+      MakeIndividual({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  for (int i = 0; i < 14; ++i) individual->genes[i]->value = ((x >> (13 - i)) & 1) != 0;
+  return individual;
+}
+
+TEST(SquareRoot, FitnessMatchesTheWorkedValuesExactly) {
+  const std::pair<int, double> table[] = {
+      {0, 0.9847693940311123},    {1000, 0.9947713943311522},
+      {1233, 0.9999753250652598}, {1234, 1.0},
+      {1235, 0.9999753050612592}, {9999, 0.0152306059688877},
+  };
+  for (const auto& [x, fitness] : table) {
+    EXPECT_EQ(Decode(*Number(x)), x);
+    EXPECT_EQ(Number(x)->Fitness(0), fitness) << "x = " << x;
+    EXPECT_EQ(Number(x)->Fitness(-17), fitness) << "the context is ignored";
+  }
+  for (int x = 10000; x < 16384; ++x) ASSERT_EQ(Number(x)->Fitness(0), 0.0) << x;
+  const CMyIndividual empty;
+  EXPECT_EQ(empty.Fitness(0), 1.0 - 1522756 / 99980001.0);
+}
+
+TEST(SquareRoot, TheDemonstrationsGeneratorEnablesAllFourCriteria) {
+  const CMyGenerator generator;
+  EXPECT_EQ(generator.stopFlags, 60u);
+  EXPECT_EQ(generator.fitnessContext, 0);
+  EXPECT_EQ(generator.selectionType, 3);
+  EXPECT_EQ(generator.crossoverType, 2);
+}
+
+std::string RunWith(const std::string& input) {
+  std::istringstream in(input);
+  std::ostringstream out;
+  EXPECT_EQ(RunDemonstration(in, out), 0);
+  return out.str();
+}
+
+TEST(Demonstration, PrintsTheExactReportAndExitsAtEndOfInput) {
+  const std::regex expected(
+      "\n\n\tAllelix\n\tDeveloped by Quorwin\n\nProblem: What is the square root of 1,522,756\n"
+      "Actual mathematical solution of the problem is: 1234\n"
+      "In this run, Genetic Algorithm has found it as: ([0-9]+)\n\n\nEnter something to exit\n");
+  std::smatch match;
+  const std::string output = RunWith("");
+  ASSERT_TRUE(std::regex_match(output, match, expected)) << output;
+  EXPECT_LE(std::stoi(match[1]), 16383);
+  EXPECT_TRUE(std::regex_match(RunWith("bye\n"), expected));
+}
+
+TEST(Demonstration, ASeedScheduleMakesTheRunRepeatable) {
+  std::string first;
+  {
+    ScopedSeedSchedule schedule(1234);
+    first = RunWith("");
+  }
+  ScopedSeedSchedule schedule(1234);
+  EXPECT_EQ(RunWith(""), first);
+}
+
+}  // namespace
+}  // namespace allelix::demo

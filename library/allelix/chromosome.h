@@ -38,7 +38,7 @@ class CIndividual {
   CIndividual& operator=(const CIndividual&) = delete;
 
   // Gives an individual without a gene array n null gene slots.
-  // A negative or oversized n throws (std::bad_array_new_length) and changes nothing.
+  // A negative or oversized n throws (std::bad_alloc) and changes nothing.
   void AllocateGenes(int n) {
     genes = new TGene*[n]();
     geneCount = n;
@@ -99,7 +99,7 @@ class CPopulation {
   CPopulation& operator=(const CPopulation&) = delete;
 
   // Gives a population without a slot array n null slots.
-  // A negative or oversized n throws (std::bad_array_new_length) and changes nothing.
+  // A negative or oversized n throws (std::bad_alloc) and changes nothing.
   void AllocateIndividuals(int n) {
     individuals = new TIndividual*[n]();
     count = n;

@@ -24,11 +24,11 @@ class CGenerator {
   int populationSize = 1000;        // slots every loop runs over; fixed by Initialize
   double mutationRate = static_cast<double>(0.001f);
   double crossoverRate = static_cast<double>(0.6f);
-  int generation = 0;                // completed NextGeneration calls
+  int generation = 0;                 // completed NextGeneration calls
   TPopulation* population = nullptr;  // owned
   TIndividual* best = nullptr;        // owned clone of the fittest seen; never in the population
-  int fitnessContext = 0;            // passed unchanged to every Fitness call
-  int bestGeneration = 0;            // generation that last replaced best
+  int fitnessContext = 0;             // passed unchanged to every Fitness call
+  int bestGeneration = 0;             // generation that last replaced best
 
   CGenerator() = default;
   ~CGenerator() { ClearAll(); }
@@ -125,8 +125,10 @@ class CGenerator {
  private:
   static void CheckShape(int value, const char* name) {
     // Also bounded by what an array of pointers can hold, so new[] never sees an overflow.
-    constexpr std::size_t limit = static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(void*);
-    constexpr int largest = static_cast<int>(std::min<std::size_t>(std::numeric_limits<int>::max(), limit));
+    constexpr std::size_t limit =
+        static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(void*);
+    constexpr int largest =
+        static_cast<int>(std::min<std::size_t>(std::numeric_limits<int>::max(), limit));
     if (value <= 0 || value > largest) {
       throw std::invalid_argument(std::string(name) + " must lie between 1 and " +
                                   std::to_string(largest) + ", not " + std::to_string(value));

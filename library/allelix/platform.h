@@ -51,8 +51,8 @@ struct RandomState {
   Engine engine = Engine::Mt19937;
   std::mt19937 mt{1u};
   std::uint32_t classic = 1u;
-  bool scheduled = false;      // a seed schedule is installed
-  std::uint32_t nextSeed = 0;  // the seed the next reseed uses under the schedule
+  bool scheduled = false;       // a seed schedule is installed
+  std::uint32_t nextSeed = 0;   // the seed the next reseed uses under the schedule
   std::function<int()> source;  // replaces the engine's draws when set (tests, tools)
 };
 
@@ -190,8 +190,8 @@ class PickList {
   T* At(int index) const {
     if (index < 0 || static_cast<std::size_t>(index) >= entries_.size()) {
       throw std::invalid_argument("pick list index " + std::to_string(index) +
-                                  " is outside the list of " +
-                                  std::to_string(entries_.size()) + " entries");
+                                  " is outside the list of " + std::to_string(entries_.size()) +
+                                  " entries");
     }
     return entries_[static_cast<std::size_t>(index)];
   }

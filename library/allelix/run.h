@@ -54,9 +54,9 @@ StopReason TestStop(const TGenerator& generator) {
   }
   if ((flags & StopOnStagnation) != 0) {
     // 32-bit wrapping difference, without the undefined behaviour of a signed overflow.
-    const auto stagnant = static_cast<std::int32_t>(
-        static_cast<std::uint32_t>(generator.generation) -
-        static_cast<std::uint32_t>(generator.bestGeneration));
+    const auto stagnant =
+        static_cast<std::int32_t>(static_cast<std::uint32_t>(generator.generation) -
+                                  static_cast<std::uint32_t>(generator.bestGeneration));
     if (stagnant >= generator.maxStagnation) return StopReason::Stagnation;
   }
   return StopReason::None;
