@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "allelix/chromosome.h"
 #include "allelix/platform.h"
@@ -218,6 +219,78 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   int maxStagnation = 50;
 
   CGeneratorEx() = default;
+
+  // Recombines the pair by the operator crossoverType names, drawing the cut points it needs.
+  // Precondition: second has at least first's geneCount genes. Without genes nothing is drawn.
+  void Crossover(TIndividual*& first, TIndividual*& second) override {
+    const int n = first->geneCount;
+    if (n <= 0) return;
+    switch (crossoverType) {
+      case 1:
+        OnePointCrossover(first, second, Rand() % n);
+        break;
+      case 2: {
+        const int a = Rand() % n;
+        const int b = a + Rand() % (n - a);  // drawn after a, so a <= b <= n - 1
+        TwoPointCrossover(first, second, a, b);
+        break;
+      }
+      case 3:
+        UniformCrossover(first, second, uniformRate);
+        break;
+      default:
+        break;
+    }
+  }
+
+  // Exchanges the shorter block that contains gene point: genes 0..point or point..n-1.
+  // Precondition: 0 <= point < first->geneCount <= second->geneCount.
+  static void OnePointCrossover(TIndividual* first, TIndividual* second, int point) {
+    const int n = first->geneCount;
+    if (point < n - point) {
+      ExchangeGenes(first, second, 0, point);
+    } else {
+      ExchangeGenes(first, second, point, n - 1);
+    }
+  }
+
+  // Exchanges genes firstPoint..secondPoint, or, when that span exceeds half the chromosome,
+  // genes 0..firstPoint and secondPoint..n-1 instead (two one-point exchanges).
+  // Precondition: 0 <= firstPoint <= secondPoint < first->geneCount <= second->geneCount.
+  static void TwoPointCrossover(TIndividual* first, TIndividual* second, int firstPoint,
+                                int secondPoint) {
+    const int half = first->geneCount / 2;
+    if (secondPoint - firstPoint > half) {
+      OnePointCrossover(first, second, firstPoint);
+      OnePointCrossover(first, second, secondPoint);
+    } else {
+      ExchangeGenes(first, second, firstPoint, secondPoint);
+    }
+  }
+
+  // Exchanges each gene for which a draw % 1000 falls below rate * 1000; one draw per gene.
+  // Precondition: second has at least first's geneCount genes. Any rate is accepted.
+  static void UniformCrossover(TIndividual* first, TIndividual* second, double rate) {
+    const int threshold = UniformThreshold(rate);
+    for (int i = 0; i < first->geneCount; ++i) {
+      if (Rand() % 1000 < threshold) ExchangeGenes(first, second, i, i);
+    }
+  }
+
+ private:
+  // rate * 1000 truncated toward zero and kept within 0..1000, NaN giving 0, so that any rate
+  // converts safely; draws % 1000 stay below 1000, so the bound changes no outcome.
+  static int UniformThreshold(double rate) {
+    const double scaled = rate * 1000.0;
+    if (!(scaled > 0.0)) return 0;
+    if (scaled >= 1000.0) return 1000;
+    return static_cast<int>(scaled);
+  }
+
+  // Swaps the gene pointers at indices from..to inclusive; the genes themselves stay intact.
+  static void ExchangeGenes(TIndividual* first, TIndividual* second, int from, int to) {
+    for (int i = from; i <= to; ++i) std::swap(first->genes[i], second->genes[i]);
+  }
 };
 
 }  // namespace allelix
