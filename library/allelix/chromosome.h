@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -38,8 +39,10 @@ class CIndividual {
   CIndividual& operator=(const CIndividual&) = delete;
 
   // Gives an individual without a gene array n null gene slots.
-  // A negative or oversized n throws (std::bad_alloc) and changes nothing.
+  // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
+  // changes anything.
   void AllocateGenes(int n) {
+    if (n < 0) throw std::bad_array_new_length();
     genes = new TGene*[n]();
     geneCount = n;
   }
@@ -99,8 +102,10 @@ class CPopulation {
   CPopulation& operator=(const CPopulation&) = delete;
 
   // Gives a population without a slot array n null slots.
-  // A negative or oversized n throws (std::bad_alloc) and changes nothing.
+  // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
+  // changes anything.
   void AllocateIndividuals(int n) {
+    if (n < 0) throw std::bad_array_new_length();
     individuals = new TIndividual*[n]();
     count = n;
   }
