@@ -86,12 +86,13 @@ inline CMyIndividual* MakeIndividual(std::initializer_list<int> bits, double fit
 }
 
 // A population of distinct 8-bit individuals (slot i holds the number i) with these fitness values.
-inline std::unique_ptr<Population> MakePopulation(std::initializer_list<double> fitness) {
-  auto population = std::make_unique<Population>();
+template <class TIndividual = CMyIndividual>
+std::unique_ptr<CPopulation<TIndividual, CBit>> MakePopulation(const std::vector<double>& fitness) {
+  auto population = std::make_unique<CPopulation<TIndividual, CBit>>();
   population->AllocateIndividuals(static_cast<int>(fitness.size()));
   int i = 0;
   for (const double value : fitness) {
-    auto* individual = new CMyIndividual();
+    auto* individual = new TIndividual();
     individual->AllocateGenes(8);
     for (int j = 0; j < 8; ++j) {
       individual->genes[j] = new CBit();

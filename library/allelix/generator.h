@@ -2,6 +2,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -9,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "allelix/chromosome.h"
 #include "allelix/platform.h"
@@ -277,19 +279,186 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     }
   }
 
+  // Runs the operator that selectionType names (types 1 and 2 get the population's mean
+  // fitness); any other type changes nothing and draws nothing. True, for elitism only, asks
+  // NextGeneration to sort the population afterwards.
+  bool Select(Population*& population) override {
+    switch (selectionType) {
+      case 1:
+        RouletteWheelSelection(population, population->MeanFitness());
+        return false;
+      case 2:
+        StochasticRemainderSelection(population, population->MeanFitness());
+        return false;
+      case 3:
+        ElitistSelection(population, eliteCount);
+        return true;
+      case 4:
+        TournamentSelection(population, tournamentRate);
+        return false;
+      default:
+        return false;
+    }
+  }
+
+  // Rebuilds the population from count picks, with replacement, from a list in which each group
+  // of equal individuals stands its expected copies rounded half up (at most count times).
+  // Preconditions: every slot holds an individual, none is marked, meanFitness is the
+  // population's. Draws count numbers. On an exception the old individuals stay, unmarked.
+  static void RouletteWheelSelection(Population* population, double meanFitness) {
+    const int count = population->count;
+    SelectByGroups(population, meanFitness,
+                   [count](TIndividual* representative, double expected, NewArray&, Picks& picks) {
+                     // Truncating expected + 0.5 rounds half up; a non-finite count earns none.
+                     if (!std::isfinite(expected)) return;
+                     const int entries = TruncatedWithin(expected + 0.5, count);
+                     picks.AddTail(representative, static_cast<std::size_t>(entries));
+                   });
+  }
+
+  // Rebuilds the population from each group's whole expected copies, in group order, then fills
+  // the remaining slots by picks from a list in which each group stands the tenths of its
+  // fractional part. Preconditions as for RouletteWheelSelection. Draws one number per
+  // remaining slot. On an exception the old individuals stay, unmarked.
+  static void StochasticRemainderSelection(Population* population, double meanFitness) {
+    const int count = population->count;
+    SelectByGroups(
+        population, meanFitness,
+        [count](TIndividual* representative, double expected, NewArray& next, Picks& picks) {
+          // A non-finite count adds nothing; whole copies stop at the last slot.
+          if (!std::isfinite(expected)) return;
+          const double whole = std::trunc(expected);
+          const int freeSlots = count - static_cast<int>(next.size());
+          for (int c = TruncatedWithin(whole, freeSlots); c > 0; --c) {
+            AppendClone(next, representative);
+          }
+          const int tenths = TruncatedWithin((expected - whole) * 10.0, 10);
+          picks.AddTail(representative, static_cast<std::size_t>(tenths));
+        });
+  }
+
+  // Overwrites the last k slots with clones of the first k, slot count - 1 - i with slot i,
+  // where k is eliteCount but at most count / 2. Precondition: the population is sorted by
+  // descending fitness. Draws nothing and leaves marks alone; copies made before an exception
+  // stay in place.
+  static void ElitistSelection(Population* population, int eliteCount) {
+    const int count = population->count;
+    const int k = std::min(count / 2, eliteCount);
+    for (int i = 0; i < k; ++i) {
+      TIndividual* clone = population->individuals[i]->Clone();
+      delete population->individuals[count - 1 - i];
+      population->individuals[count - 1 - i] = clone;
+    }
+  }
+
+  // Rebuilds the population slot by slot from two contestants drawn with replacement: the
+  // fitter (the first on a tie) wins when a third draw is at most tournamentRate * 10,000,000,
+  // else the weaker. Precondition: every slot holds an individual. Draws three numbers per slot.
+  // On an exception the old individuals stay, unmarked.
+  static void TournamentSelection(Population* population, double tournamentRate) {
+    const int count = population->count;
+    // Compared as a double, so any rate is defined: NaN never lets the fitter win, +inf always.
+    const double threshold = tournamentRate * 10000000.0;
+    Rebuild(population, false, [&](NewArray& next) {
+      TIndividual* const* slots = population->individuals;
+      for (int k = 0; k < count; ++k) {
+        const TIndividual* first = slots[Rand() % count];
+        const TIndividual* second = slots[Rand() % count];
+        const bool secondFitter = second->fitness > first->fitness;
+        const TIndividual* fitter = secondFitter ? second : first;
+        const TIndividual* weaker = secondFitter ? first : second;
+        const bool fitterWins = Rand() % 10000000 <= threshold;  // "or equal", unlike Trial
+        AppendClone(next, fitterWins ? fitter : weaker);
+      }
+    });
+  }
+
  private:
   // rate * 1000 truncated toward zero and kept within 0..1000, NaN giving 0, so that any rate
   // converts safely; draws % 1000 stay below 1000, so the bound changes no outcome.
-  static int UniformThreshold(double rate) {
-    const double scaled = rate * 1000.0;
-    if (!(scaled > 0.0)) return 0;
-    if (scaled >= 1000.0) return 1000;
-    return static_cast<int>(scaled);
+  static int UniformThreshold(double rate) { return TruncatedWithin(rate * 1000.0, 1000); }
+
+  // A double truncated toward zero and kept within 0..limit, NaN giving 0: a conversion to int
+  // that is defined for every value.
+  static int TruncatedWithin(double value, int limit) {
+    if (!(value > 0.0)) return 0;
+    if (value >= static_cast<double>(limit)) return limit;
+    return static_cast<int>(value);
   }
 
   // Swaps the gene pointers at indices from..to inclusive; the genes themselves stay intact.
   static void ExchangeGenes(TIndividual* first, TIndividual* second, int from, int to) {
     for (int i = from; i <= to; ++i) std::swap(first->genes[i], second->genes[i]);
+  }
+
+  // The clones of the next population, owned until they move into the population's slots.
+  using NewArray = std::vector<std::unique_ptr<TIndividual>>;
+  using Picks = PickList<TIndividual>;
+
+  // Fills a new array of count clones with fill(next), then puts clone s into slot s, deleting
+  // the old individual there, and clears its mark when asked. If fill throws, the clones made
+  // so far are released and the population keeps its old individuals, with every mark cleared.
+  template <class Fill>
+  static void Rebuild(Population* population, bool clearMarks, Fill&& fill) {
+    const int count = population->count;
+    NewArray next;
+    try {
+      next.reserve(static_cast<std::size_t>(std::max(count, 0)));
+      fill(next);
+    } catch (...) {
+      for (int i = 0; i < count; ++i) population->individuals[i]->marked = false;
+      throw;
+    }
+    for (int s = 0; s < count; ++s) {
+      delete population->individuals[s];
+      population->individuals[s] = next[static_cast<std::size_t>(s)].release();
+      if (clearMarks) population->individuals[s]->marked = false;
+    }
+  }
+
+  // The common course of both proportional operators. Walks the population in slot order; each
+  // unmarked individual, marked, represents a group with the later unmarked individuals equal
+  // to it (marked as they join). As soon as a group is complete, placeGroup(representative,
+  // expected copies, new array, pick list) places its whole copies and pick-list entries. The
+  // slots left are filled by picks, then the population is replaced and its marks cleared.
+  template <class PlaceGroup>
+  static void SelectByGroups(Population* population, double meanFitness, PlaceGroup&& placeGroup) {
+    Rebuild(population, true, [&](NewArray& next) {
+      TIndividual* const* slots = population->individuals;
+      const int count = population->count;
+      const double total = count * meanFitness;  // once, before the walk
+      Picks picks;
+      for (int i = 0; i < count; ++i) {
+        TIndividual* representative = slots[i];
+        if (representative->marked) continue;
+        representative->marked = true;
+        const double share = representative->fitness / total;
+        int groupSize = 1;
+        for (int j = i + 1; j < count; ++j) {
+          if (!slots[j]->marked && representative->IsEqual(slots[j])) {
+            slots[j]->marked = true;
+            ++groupSize;
+          }
+        }
+        // Multiplied in this order: it decides how the expected copies round.
+        placeGroup(representative, groupSize * share * count, next, picks);
+      }
+      while (static_cast<int>(next.size()) < count) AppendClone(next, Pick(picks, population));
+    });
+  }
+
+  // One draw: the list entry it points to, or with an empty list the old individual at
+  // draw % count. Precondition: the population has at least one individual.
+  static const TIndividual* Pick(const Picks& picks, const Population* population) {
+    const int draw = Rand();
+    if (picks.Count() == 0) return population->individuals[draw % population->count];
+    return picks.At(draw % picks.Count());
+  }
+
+  // Appends a clone of source; the clone is owned from the moment it exists.
+  static void AppendClone(NewArray& next, const TIndividual* source) {
+    std::unique_ptr<TIndividual> clone(source->Clone());
+    next.push_back(std::move(clone));
   }
 };
 

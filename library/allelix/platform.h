@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -178,10 +179,15 @@ class ScopedSeedSchedule {
 template <class T>
 class PickList {
  public:
-  void AddTail(T* entry) { entries_.push_back(entry); }
+  void AddTail(T* entry) { AddTail(entry, 1); }
 
-  // Appends the same entry n times.
-  void AddTail(T* entry, std::size_t n) { entries_.insert(entries_.end(), n, entry); }
+  // Appends the same entry n times. Throws std::length_error, appending nothing, when the
+  // list would hold more entries than Count can report.
+  void AddTail(T* entry, std::size_t n) {
+    constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
+    if (n > limit - entries_.size()) throw std::length_error("pick list is full");
+    entries_.insert(entries_.end(), n, entry);
+  }
 
   int Count() const { return static_cast<int>(entries_.size()); }
 
