@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -51,16 +50,28 @@ std::string RunWith(const std::string& input) {
   return out.str();
 }
 
-TEST(Demonstration, PrintsTheExactReportAndExitsAtEndOfInput) {
-  const std::regex expected(
+// The number the report names, or -1 when the output is not exactly the report around it.
+int ReportedValue(const std::string& output) {
+  const std::string head =
       "\n\n\tAllelix\n\tDeveloped by Quorwin\n\nProblem: What is the square root of 1,522,756\n"
       "Actual mathematical solution of the problem is: 1234\n"
-      "In this run, Genetic Algorithm has found it as: ([0-9]+)\n\n\nEnter something to exit\n");
-  std::smatch match;
+      "In this run, Genetic Algorithm has found it as: ";
+  const std::string tail = "\n\n\nEnter something to exit\n";
+  if (output.size() <= head.size() + tail.size() || output.compare(0, head.size(), head) != 0 ||
+      output.compare(output.size() - tail.size(), tail.size(), tail) != 0) {
+    return -1;
+  }
+  const std::string digits = output.substr(head.size(), output.size() - head.size() - tail.size());
+  if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return std::stoi(digits);
+}
+
+TEST(Demonstration, PrintsTheExactReportAndExitsAtEndOfInput) {
   const std::string output = RunWith("");
-  ASSERT_TRUE(std::regex_match(output, match, expected)) << output;
-  EXPECT_LE(std::stoi(match[1]), 16383);
-  EXPECT_TRUE(std::regex_match(RunWith("bye\n"), expected));
+  const int value = ReportedValue(output);
+  EXPECT_GE(value, 0) << output;
+  EXPECT_LE(value, 16383);
+  EXPECT_GE(ReportedValue(RunWith("bye\n")), 0);
 }
 
 TEST(Demonstration, ASeedScheduleMakesTheRunRepeatable) {
