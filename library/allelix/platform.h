@@ -120,6 +120,7 @@ inline int Rand() {
 
 // Replaces this thread's draws by a function of the caller's (an empty function restores the
 // engine). Reseeding goes on seeding the engine underneath, so the schedule still advances.
+// Precondition: the function returns non-negative values, as every engine does.
 inline void SetDrawSource(std::function<int()> source) {
   detail::State().source = std::move(source);
 }
