@@ -1,0 +1,307 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <charconv>
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <limits>
+#include <system_error>
+
+#include "format.h"
+#include "square_root.h"
+
+namespace allelix::lab {
+
+std::optional<double> ReadDouble(std::string_view text, double low, double high,
+                                 std::string* error) {
+  // from_chars rounds the decimal once, to the nearest double: the value typed is the value used.
+  double value = 0.0;
+  const auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const bool whole = end == text.data() + text.size();
+  if ((code != std::errc() && code != std::errc::result_out_of_range) || !whole ||
+      std::isnan(value)) {
+    *error = "'" + std::string(text) + "' is not a number";
+    return std::nullopt;
+  }
+  if (code == std::errc::result_out_of_range) {
+    *error = "'" + std::string(text) + "' is too large or too small for a double";
+    return std::nullopt;
+  }
+  if (!(value >= low && value <= high)) {
+    *error = "'" + std::string(text) + "' is out of range (" + Shortest(low) + " to " +
+             Shortest(high) + ")";
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low, std::int64_t high,
+                                        std::string* error) {
+  std::int64_t value = 0;
+  const auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
+  const bool whole = end == text.data() + text.size();
+  if (code == std::errc::result_out_of_range && whole) {
+    *error = "'" + std::string(text) + "' is out of range (" + std::to_string(low) + " to " +
+             std::to_string(high) + ")";
+    return std::nullopt;
+  }
+  if (code != std::errc() || !whole) {
+    *error = "'" + std::string(text) + "' is not a whole number";
+    return std::nullopt;
+  }
+  if (value < low || value > high) {
+    *error = "'" + std::string(text) + "' is out of range (" + std::to_string(low) + " to " +
+             std::to_string(high) + ")";
+    return std::nullopt;
+  }
+  return value;
+}
+
+std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorName> names,
+                                std::string* error) {
+  for (const OperatorName& entry : names) {
+    if (text == entry.name || text == std::to_string(entry.number)) return entry.number;
+  }
+  std::string known;
+  for (const OperatorName& entry : names) {
+    known += (known.empty() ? "" : ", ") + std::string(entry.name) + " or " +
+             std::to_string(entry.number);
+  }
+  *error = "unknown name '" + std::string(text) + "' (one of: " + known + ")";
+  return std::nullopt;
+}
+
+namespace {
+
+constexpr std::int64_t IntMax = std::numeric_limits<int>::max();
+constexpr std::uint32_t KnownStopFlags =
+    StopOnConvergence | StopOnMinutes | StopOnGenerations | StopOnStagnation;
+
+// Stop flags may hold only the four criteria, and at least one, or the run would never end.
+std::optional<std::uint32_t> ReadStopFlags(std::string_view text, std::string* error) {
+  const auto value = ReadInteger(text, 0, 0xFFFFFFFF, error);
+  if (!value) return std::nullopt;
+  const auto flags = static_cast<std::uint32_t>(*value);
+  const std::string criteria = "4 (convergence), 8 (minutes), 16 (generations) and 32 (stagnation)";
+  if ((flags & ~KnownStopFlags) != 0) {
+    *error = "'" + std::string(text) + "' is not a sum of " + criteria;
+    return std::nullopt;
+  }
+  if (flags == 0) {
+    *error = "'" + std::string(text) +
+             "' enables no stop criterion, so the run would never end; "
+             "use a sum of " +
+             criteria;
+    return std::nullopt;
+  }
+  return flags;
+}
+
+// One option: the text CLI11 collected and how to store it into Options once parsing succeeded.
+struct Field {
+  CLI::Option* option;
+  std::string text;
+  std::function<bool(std::string_view, Options&, std::string*)> store;
+};
+
+// The type a member holds, seen through an optional.
+template <class T>
+struct Held {
+  using type = T;
+};
+template <class T>
+struct Held<std::optional<T>> {
+  using type = T;
+};
+
+template <class T, class Read>
+std::function<bool(std::string_view, Options&, std::string*)> Storing(T Options::*member,
+                                                                      Read read) {
+  return [member, read](std::string_view text, Options& options, std::string* error) {
+    const auto value = read(text, error);
+    if (!value) return false;
+    options.*member = static_cast<typename Held<T>::type>(*value);
+    return true;
+  };
+}
+
+auto Rate() {
+  return [](std::string_view text, std::string* error) { return ReadDouble(text, 0, 1, error); };
+}
+
+auto Count(std::int64_t low) {
+  return [low](std::string_view text, std::string* error) {
+    return ReadInteger(text, low, IntMax, error);
+  };
+}
+
+// Breaks text into lines of at most width characters at spaces, for the help screen.
+std::string Wrap(const std::string& text, std::size_t width) {
+  std::string wrapped;
+  std::size_t lineLength = 0;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t end = text.find(' ', start);
+    if (end == std::string::npos) end = text.size();
+    const std::size_t wordLength = end - start;
+    if (lineLength > 0 && lineLength + 1 + wordLength > width) {
+      wrapped += '\n';
+      lineLength = 0;
+    } else if (lineLength > 0) {
+      wrapped += ' ';
+      ++lineLength;
+    }
+    wrapped.append(text, start, wordLength);
+    lineLength += wordLength;
+    start = end + 1;
+  }
+  return wrapped;
+}
+
+constexpr std::size_t NameColumn = 30;
+constexpr std::size_t HelpWidth = 100 - NameColumn;
+
+}  // namespace
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
+                                   std::ostream& err) {
+  const demo::CMyGenerator defaults;
+  CLI::App app(Wrap("Evolves the square root of 1,522,756 with the settings given, once or in a "
+                    "batch of independent runs, and reports what the runs found. With --seed "
+                    "the runs repeat exactly.",
+                    100),
+               "allelix-lab");
+  app.get_formatter()->column_width(NameColumn);
+
+  std::deque<Field> fields;  // CLI11 keeps pointers to each text, so the texts never move
+  // Every option arrives as text, so that the lab reads numbers itself, exactly and strictly.
+  const auto add = [&](const std::string& name, const std::string& type, const std::string& help,
+                       auto store) {
+    fields.push_back(Field{nullptr, {}, store});
+    fields.back().option =
+        app.add_option(name, fields.back().text, Wrap(help, HelpWidth))->type_name(type);
+  };
+  const auto rateHelp = [](const char* what, double value) {
+    return std::string(what) + ", from 0 to 1, used exactly as typed (default " + Shortest(value) +
+           ")";
+  };
+
+  add("--engine", "NAME",
+      "Random engine: mt19937, classic (15-bit linear congruential) or runtime (the C "
+      "library's rand) (default mt19937)",
+      [](std::string_view text, Options& options, std::string* error) {
+        const auto engine = EngineFromName(text);
+        if (!engine)
+          *error = "unknown engine '" + std::string(text) + "' (one of: mt19937, classic, runtime)";
+        if (engine) options.engine = *engine;
+        return engine.has_value();
+      });
+  add("--seed", "S",
+      "Base seed, 0 to 4294967295, so that every run repeats exactly: run r (from 0) reseeds "
+      "with S + 1048576r, then S + 1048576r + 1, and so on (mod 2^32). Without it a single run "
+      "reseeds from the clock, and a batch takes S from the clock and prints it",
+      Storing(&Options::seed, [](std::string_view text, std::string* error) {
+        return ReadInteger(text, 0, 0xFFFFFFFF, error);
+      }));
+  add("--selection", "NAME|N",
+      "Selection: roulette or 1, remainder or 2, elitism or 3, tournament or 4, none or 0 "
+      "(default elitism)",
+      Storing(&Options::selectionType, [](std::string_view text, std::string* error) {
+        return ReadOperator(text, SelectionNames, error);
+      }));
+  add("--crossover", "NAME|N",
+      "Crossover: one-point or 1, two-point or 2, uniform or 3, none or 0 (default two-point)",
+      Storing(&Options::crossoverType, [](std::string_view text, std::string* error) {
+        return ReadOperator(text, CrossoverNames, error);
+      }));
+  add("--mutation-rate", "RATE",
+      rateHelp("Chance that an individual has one gene flipped", defaults.mutationRate),
+      Storing(&Options::mutationRate, Rate()));
+  add("--crossover-rate", "RATE",
+      rateHelp("Chance that a pair is recombined", defaults.crossoverRate),
+      Storing(&Options::crossoverRate, Rate()));
+  add("--uniform-rate", "RATE",
+      rateHelp("Per-gene exchange rate of uniform crossover", defaults.uniformRate),
+      Storing(&Options::uniformRate, Rate()));
+  add("--tournament-rate", "RATE",
+      rateHelp("Chance that the fitter contestant wins a tournament", defaults.tournamentRate),
+      Storing(&Options::tournamentRate, Rate()));
+  add("--elite-count", "N",
+      "Individuals elitism copies over the tail of the population, 0 or more (default " +
+          std::to_string(defaults.eliteCount) + ")",
+      Storing(&Options::eliteCount, Count(0)));
+  add("--stop-flags", "FLAGS",
+      "Stop criteria to apply, a sum of 4 (convergence), 8 (minutes), 16 (generations) and "
+      "32 (stagnation) (default 60, all four)",
+      Storing(&Options::stopFlags, ReadStopFlags));
+  add("--convergence-threshold", "X",
+      "Flag 4: stop once the population's convergence reaches X, from 0 to 1 (default " +
+          Shortest(defaults.convergenceThreshold) + ")",
+      Storing(&Options::convergenceThreshold, Rate()));
+  add("--max-minutes", "N",
+      "Flag 8: stop once the run has taken N whole minutes, 0 or more (default " +
+          std::to_string(defaults.maxMinutes) + ")",
+      Storing(&Options::maxMinutes, Count(0)));
+  add("--max-generations", "N",
+      "Flag 16: stop after N generations, 0 or more (default " +
+          std::to_string(defaults.maxGenerations) + ")",
+      Storing(&Options::maxGenerations, Count(0)));
+  add("--max-stagnation", "N",
+      "Flag 32: stop once N generations passed without a better individual, 0 or more "
+      "(default " +
+          std::to_string(defaults.maxStagnation) + ")",
+      Storing(&Options::maxStagnation, Count(0)));
+  add("--runs", "N", "Independent runs, 1 to " + std::to_string(MaxRuns) + " (default 1)",
+      Storing(&Options::runs, [](std::string_view text, std::string* error) {
+        return ReadInteger(text, 1, MaxRuns, error);
+      }));
+  add("--jobs", "N",
+      "Threads a batch runs on, 1 to " + std::to_string(MaxJobs) +
+          "; the results do not depend on it (default: one per processor; always 1 with the "
+          "runtime engine)",
+      Storing(&Options::jobs, [](std::string_view text, std::string* error) {
+        return ReadInteger(text, 1, MaxJobs, error);
+      }));
+  add("--trace", "FILE",
+      "Write a CSV row for every stop test of every run to FILE, or to standard output with "
+      "- (the summary then goes to standard error)",
+      [](std::string_view text, Options& options, std::string* error) {
+        if (text.empty()) *error = "needs a file name, or - for standard output";
+        options.tracePath = text;
+        return !text.empty();
+      });
+  add("--plot", "FILE.svg",
+      "Draw the distance from the optimum and the convergence over the generations as an "
+      "SVG chart in FILE.svg",
+      [](std::string_view text, Options& options, std::string* error) {
+        if (text.empty() || text == "-") *error = "needs a file name";
+        options.plotPath = text;
+        return !text.empty() && text != "-";
+      });
+
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::CallForHelp&) {
+    out << app.help();
+    return {std::nullopt, 0};
+  } catch (const CLI::ParseError& e) {
+    err << "allelix-lab: " << e.what() << " (see --help)\n";
+    return {std::nullopt, 2};
+  }
+
+  Options options;
+  for (const Field& field : fields) {
+    if (field.option->count() == 0) continue;
+    std::string error;
+    if (!field.store(field.text, options, &error)) {
+      err << "allelix-lab: " << field.option->get_name() << ": " << error << "\n";
+      return {std::nullopt, 2};
+    }
+  }
+  return {options, 0};
+}
+
+}  // namespace allelix::lab

@@ -1,0 +1,80 @@
+// The lab's command line: what it accepts, and how each value is read and checked.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "allelix/platform.h"
+
+namespace allelix::lab {
+
+// Largest batch the lab accepts; bounds the memory a chart of every run keeps.
+inline constexpr int MaxRuns = 100000;
+inline constexpr int MaxJobs = 256;
+
+// Everything the command line chose. A setting left empty keeps the generator's own value.
+struct Options {
+  Engine engine = Engine::Mt19937;
+  std::optional<std::uint32_t> seed;
+  int selectionType = 3;
+  int crossoverType = 2;
+  std::optional<double> mutationRate;
+  std::optional<double> crossoverRate;
+  std::optional<double> uniformRate;
+  std::optional<double> tournamentRate;
+  std::optional<int> eliteCount;
+  std::uint32_t stopFlags = 60;
+  std::optional<double> convergenceThreshold;
+  std::optional<int> maxMinutes;
+  std::optional<int> maxGenerations;
+  std::optional<int> maxStagnation;
+  int runs = 1;
+  int jobs = 0;           // worker threads for a batch; 0: one per processor
+  std::string tracePath;  // empty: no trace; "-": standard output
+  std::string plotPath;   // empty: no chart
+};
+
+// The outcome of reading a command line: options to run with, or an exit status to leave with
+// (0 after --help, 2 after a usage error, whose one-line message has gone to the error stream).
+struct ParsedCommandLine {
+  std::optional<Options> options;
+  int exitStatus = 0;
+};
+
+// Reads args (args[0] is the program name). Help goes to out, errors to err.
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
+                                   std::ostream& err);
+
+// The operator names the command line accepts, each with its selectionType or crossoverType.
+struct OperatorName {
+  std::string_view name;
+  int number;
+};
+inline constexpr OperatorName SelectionNames[] = {
+    {"none", 0}, {"roulette", 1}, {"remainder", 2}, {"elitism", 3}, {"tournament", 4}};
+inline constexpr OperatorName CrossoverNames[] = {
+    {"none", 0}, {"one-point", 1}, {"two-point", 2}, {"uniform", 3}};
+
+// The name of an operator number, "none" for a number without a name of its own.
+template <std::size_t N>
+std::string_view OperatorNameOf(const OperatorName (&names)[N], int number) {
+  for (const OperatorName& entry : names) {
+    if (entry.number == number) return entry.name;
+  }
+  return "none";
+}
+
+// Each reader returns the value, or an empty optional with *error set to a short reason.
+std::optional<double> ReadDouble(std::string_view text, double low, double high,
+                                 std::string* error);
+std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low, std::int64_t high,
+                                        std::string* error);
+std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorName> names,
+                                std::string* error);
+
+}  // namespace allelix::lab
