@@ -255,8 +255,11 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   summary << (options.runs == 1 ? RunSummary(results.front())
                                 : BatchSummary(results, runSeconds, wallSeconds, threads));
   summary.flush();
-  if (!console.out || !console.err) return 1;
-  return 0;
+  if (!console.out) {
+    console.err << "allelix-lab: cannot write to standard output\n";
+    return 1;
+  }
+  return console.err ? 0 : 1;
 }
 
 }  // namespace allelix::lab
