@@ -25,7 +25,9 @@ PendingFile::PendingFile(std::string target) : target_(std::move(target)) {
   }
   const std::filesystem::path path(target_);
   // A hidden name in the target's own directory, so the final rename stays on one file system.
-  const std::string stem = (path.parent_path() / ("." + path.filename().string())).string();
+  std::string hidden = ".";
+  hidden += path.filename().string();
+  const std::string stem = (path.parent_path() / hidden).string();
   for (int attempt = 0;; ++attempt) {
     temporary_ = stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
     // Exclusive creation never reuses a file someone else is writing; 0666 lets umask decide.

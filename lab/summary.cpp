@@ -64,7 +64,7 @@ std::string BatchSummary(const std::vector<RunResult>& results, double runSecond
   text += SpreadLine("|value - 1234|", errors);
   text += "stop reasons:";
   for (const auto& [name, count] : reasons) {
-    text += " " + std::string(name) + " " + std::to_string(count);
+    text.append(" ").append(name).append(" ").append(std::to_string(count));
   }
   text += "\ntime per run: " + Fixed(runSeconds * 1000.0 / runs, 1) + " ms (" +
           Fixed(wallSeconds, 2) + " s in all on " + std::to_string(threads) +
