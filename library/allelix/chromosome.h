@@ -38,7 +38,8 @@ class CIndividual {
   CIndividual(const CIndividual&) = delete;
   CIndividual& operator=(const CIndividual&) = delete;
 
-  // Gives an individual without a gene array n null gene slots.
+  // Gives an individual without a gene array n null gene slots, which the caller fills.
+  // Precondition: no gene array yet (an existing one would be lost, not released).
   // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
   // changes anything.
   void AllocateGenes(int n) {
@@ -101,7 +102,8 @@ class CPopulation {
   CPopulation(const CPopulation&) = delete;
   CPopulation& operator=(const CPopulation&) = delete;
 
-  // Gives a population without a slot array n null slots.
+  // Gives a population without a slot array n null slots, which the caller fills.
+  // Precondition: no slot array yet (an existing one would be lost, not released).
   // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
   // changes anything.
   void AllocateIndividuals(int n) {

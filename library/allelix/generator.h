@@ -43,30 +43,40 @@ class CGenerator {
 
   // The same with a population and chromosome length of one's own. Throws
   // std::invalid_argument, before anything changes, when either is 0 or less or too large to
-  // allocate. A held population is released first; best stays under the best rule, and
-  // generation and bestGeneration are left as they are.
+  // allocate. The new population is built in full before it replaces a held one, so an
+  // exception while building (memory exhausted, a Fitness that throws) leaves the generator as it
+  // was; the price is that both populations are alive for a moment. best stays under the best
+  // rule, and generation and bestGeneration are left as they are.
   void Initialize(int size, int geneCount) {
     CheckShape(size, "populationSize");
     CheckShape(geneCount, "geneCount");
     const std::int64_t start = Now();
-    populationSize = size;
     Reseed();
+    std::unique_ptr<TPopulation> built = BuildPopulation(size, geneCount);
+    built->SortByFitness();
+    std::unique_ptr<TIndividual> candidate = BestCandidate(Fittest(*built, size));
+    // Nothing below throws: the generator takes the new state all at once or not at all.
     delete population;
-    population = nullptr;
-    population = BuildPopulation(geneCount);
-    population->SortByFitness();
-    ApplyBestRule();
+    population = built.release();
+    populationSize = size;
+    ReplaceBest(std::move(candidate));
     elapsedSeconds = Now() - start;
   }
 
   // Runs one generation: selection, the pairing pass with crossover, mutation and re-scoring,
   // then the sort selection asked for, the best rule and the counters.
-  // Precondition: a population from Initialize with populationSize slots.
+  // Without a population (before Initialize, after ClearAll) it does nothing and draws nothing.
+  // The loops run over populationSize slots, but never past the population's count, so a
+  // populationSize changed after Initialize cannot reach beyond the slot array.
+  // On an exception (memory exhausted in a hook) every slot still holds an individual, no mark is
+  // left set, and the generation is not counted.
   void NextGeneration() {
+    if (population == nullptr) return;
     const std::int64_t start = Now();
     Reseed();
-    const bool sortAfter = Select(population);
+    bool sortAfter = false;
     try {
+      sortAfter = Select(population);
       PairingPass();
     } catch (...) {
       ClearMarks();  // the next generation's grouping needs every mark clear
@@ -82,17 +92,9 @@ class CGenerator {
 
   // The fittest individual of the population (the first among equals), or null when no stored
   // fitness lies above -999,999,995,904 (the float value of -1e12); NaN never wins.
+  // Null without a population; like NextGeneration, it looks at no slot beyond the count.
   TIndividual* FindFittest() const {
-    double fittestValue = static_cast<double>(-1e12f);
-    TIndividual* fittest = nullptr;
-    for (int i = 0; i < populationSize; ++i) {
-      TIndividual* individual = population->individuals[i];
-      if (individual->fitness > fittestValue) {
-        fittestValue = individual->fitness;
-        fittest = individual;
-      }
-    }
-    return fittest;
+    return population != nullptr ? Fittest(*population, Slots()) : nullptr;
   }
 
   // Releases the population and best; safe to call twice.
@@ -138,12 +140,12 @@ class CGenerator {
     }
   }
 
-  // A new population of populationSize random, scored individuals in slot order; on an
-  // exception everything built so far is released.
-  TPopulation* BuildPopulation(int geneCount) const {
+  // A new population of random, scored individuals in slot order; on an exception everything
+  // built so far is released.
+  std::unique_ptr<TPopulation> BuildPopulation(int size, int geneCount) const {
     auto built = std::make_unique<TPopulation>();
-    built->AllocateIndividuals(populationSize);
-    for (int i = 0; i < populationSize; ++i) {
+    built->AllocateIndividuals(size);
+    for (int i = 0; i < size; ++i) {
       auto individual = std::make_unique<TIndividual>();
       individual->AllocateGenes(geneCount);
       for (int j = 0; j < geneCount; ++j) {
@@ -153,17 +155,21 @@ class CGenerator {
       individual->fitness = individual->Fitness(fitnessContext);
       built->individuals[i] = individual.release();
     }
-    return built.release();
+    return built;
   }
+
+  // The slots the generation loops run over: populationSize, bounded by the population's count.
+  int Slots() const { return std::min(populationSize, population->count); }
 
   // Each index in turn: an unmarked individual looks for an unmarked partner further on and
   // may cross with it; every visited individual then faces the mutation trial and is re-scored.
   void PairingPass() {
     TIndividual** slots = population->individuals;
-    for (int i = 0; i < populationSize; ++i) {
+    const int n = Slots();
+    for (int i = 0; i < n; ++i) {
       TIndividual* current = slots[i];
       if (!current->marked) {
-        TIndividual* partner = FindPartner(i);
+        TIndividual* partner = FindPartner(i, n);
         if (partner != nullptr && Trial(crossoverRate)) {
           Crossover(current, partner);
           current->marked = true;
@@ -175,32 +181,56 @@ class CGenerator {
     }
   }
 
-  // The first unmarked individual from a random offset (at least 1) after index i, or null.
-  TIndividual* FindPartner(int i) const {
-    int offset = Rand() % (populationSize - i);
+  // The first unmarked individual among slots i + offset to n - 1, for a random offset of at
+  // least 1, or null.
+  TIndividual* FindPartner(int i, int n) const {
+    int offset = Rand() % (n - i);
     if (offset == 0) offset = 1;
     TIndividual** slots = population->individuals;
-    for (int j = i + offset; j < populationSize; ++j) {
+    for (int j = i + offset; j < n; ++j) {
       if (!slots[j]->marked) return slots[j];
     }
     return nullptr;
   }
 
+  // Clears the marks of every slot, beyond populationSize too, so no mark outlives a generation.
   void ClearMarks() {
-    for (int i = 0; i < populationSize; ++i) population->individuals[i]->marked = false;
+    if (population == nullptr) return;
+    for (int i = 0; i < population->count; ++i) population->individuals[i]->marked = false;
   }
 
-  // Replaces best by a clone of the fittest when there is no best yet or the fittest is
-  // strictly fitter; reports whether it did. Without a fittest individual nothing changes.
-  bool ApplyBestRule() {
-    const TIndividual* fittest = FindFittest();
-    if (fittest == nullptr) return false;
-    if (best != nullptr && !(best->fitness < fittest->fitness)) return false;
-    TIndividual* clone = fittest->Clone();
+  // The fittest of the first slots of a population, as FindFittest defines it.
+  static TIndividual* Fittest(const TPopulation& from, int slots) {
+    double fittestValue = static_cast<double>(-1e12f);
+    TIndividual* fittest = nullptr;
+    for (int i = 0; i < slots; ++i) {
+      TIndividual* individual = from.individuals[i];
+      if (individual->fitness > fittestValue) {
+        fittestValue = individual->fitness;
+        fittest = individual;
+      }
+    }
+    return fittest;
+  }
+
+  // The clone the best rule puts in place of best: made when there is no best yet or the fittest
+  // is strictly fitter; null otherwise (equal, lower, a NaN on either side, or no fittest).
+  std::unique_ptr<TIndividual> BestCandidate(const TIndividual* fittest) const {
+    if (fittest == nullptr) return nullptr;
+    if (best != nullptr && !(best->fitness < fittest->fitness)) return nullptr;
+    return std::unique_ptr<TIndividual>(fittest->Clone());
+  }
+
+  // Puts a candidate in place of best, if there is one; reports whether it did.
+  bool ReplaceBest(std::unique_ptr<TIndividual> candidate) {
+    if (candidate == nullptr) return false;
     delete best;
-    best = clone;
+    best = candidate.release();
     return true;
   }
+
+  // Applies the best rule to the population; reports whether best was replaced.
+  bool ApplyBestRule() { return ReplaceBest(BestCandidate(FindFittest())); }
 };
 
 // The generator for bit chromosomes, with selectable operators and the stop settings.
