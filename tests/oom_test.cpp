@@ -1,0 +1,165 @@
+// Memory exhaustion: the global operator new fails on its n-th call, for every n up to the first
+// run that completes. After each failure the generator must still be usable and releasable,
+// every slot must hold a valid individual, and nothing may leak.
+// This file replaces the global allocation functions, so it is a test binary of its own.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <new>
+#include <string>
+
+#include "allelix/generator.h"
+#include "allelix/platform.h"
+#include "invariants.h"
+#include "support.h"
+
+namespace {
+
+// Allocation bookkeeping of the replaced operators; the test is single-threaded.
+struct Allocations {
+  long long live = 0;    // allocations not yet freed, counted always
+  long long calls = 0;   // allocation calls since the counter was armed
+  long long failAt = 0;  // the armed call that fails; 0 when disarmed
+  long long failed = 0;  // failures injected so far
+};
+Allocations allocations;
+
+void* Allocate(std::size_t size) {
+  if (allocations.failAt != 0 && ++allocations.calls == allocations.failAt) {
+    ++allocations.failed;
+    throw std::bad_alloc();
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  ++allocations.live;
+  return memory;
+}
+
+void Release(void* memory) noexcept {
+  if (memory == nullptr) return;
+  --allocations.live;
+  std::free(memory);
+}
+
+// Fails the n-th allocation from now on (n >= 1).
+void Arm(long long n) {
+  allocations.calls = 0;
+  allocations.failAt = n;
+}
+
+void Disarm() { allocations.failAt = 0; }
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* memory) noexcept { Release(memory); }
+void operator delete[](void* memory) noexcept { Release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }
+
+namespace allelix {
+namespace {
+
+using testing::BrokenInvariant;
+using testing::CMyIndividual;
+
+using Generator = CGeneratorEx<CMyIndividual>;
+
+constexpr int slots = 8;
+constexpr int geneCount = 6;
+constexpr int reshapedSlots = 5;
+constexpr int reshapedGeneCount = 4;
+
+// Every selection type and every crossover type, the unknown ones included.
+constexpr int selectionTypes[] = {0, 1, 2, 3, 4, 5, -1};
+constexpr int crossoverTypes[] = {0, 1, 2, 3, 4, -1};
+
+// One run: Initialize, a generation under every pair of operator types (crossing always, so
+// every pair's operator runs), a convergence reading, a second Initialize of another shape and
+// one more generation. The shape the generator should hold is tracked for the checks.
+struct Workload {
+  int count = 0;
+  int genes = 0;
+
+  void operator()(Generator& generator) {
+    generator.Initialize(slots, geneCount);
+    count = slots;
+    genes = geneCount;
+    generator.crossoverRate = 1.0;
+    generator.mutationRate = 0.5;
+    generator.eliteCount = 3;
+    for (const int selection : selectionTypes) {
+      for (const int crossover : crossoverTypes) {
+        generator.selectionType = selection;
+        generator.crossoverType = crossover;
+        generator.NextGeneration();
+      }
+    }
+    static_cast<void>(generator.population->Convergence());
+    generator.Initialize(reshapedSlots, reshapedGeneCount);
+    count = reshapedSlots;
+    genes = reshapedGeneCount;
+    generator.selectionType = 2;
+    generator.NextGeneration();
+  }
+};
+
+TEST(OutOfMemory, EveryFailedAllocationLeavesAValidReleasableGenerator) {
+  long long n = 1;
+  for (;; ++n) {
+    const ScopedSeedSchedule schedule(1234u, Engine::Mt19937);
+    const long long liveBefore = allocations.live;
+    bool completed = false;
+    {
+      Generator generator;
+      Workload run;
+      Arm(n);
+      try {
+        run(generator);
+        completed = true;
+      } catch (const std::bad_alloc&) {
+      }
+      Disarm();
+      const std::string context = "allocation " + std::to_string(n) + " failed";
+      if (generator.population != nullptr) {
+        ASSERT_EQ(BrokenInvariant(generator, run.count, run.genes), "") << context;
+        // Still usable: a full generation runs on what the failure left.
+        const int before = generator.generation;
+        generator.NextGeneration();
+        EXPECT_EQ(generator.generation, before + 1) << context;
+        ASSERT_EQ(BrokenInvariant(generator, run.count, run.genes), "") << context;
+      } else {
+        EXPECT_EQ(run.count, 0) << context << ": a held population was lost";
+        EXPECT_EQ(generator.best, nullptr) << context;
+        generator.Initialize(slots, geneCount);
+        ASSERT_EQ(BrokenInvariant(generator, slots, geneCount), "") << context;
+      }
+      generator.ClearAll();
+    }
+    ASSERT_EQ(allocations.live, liveBefore) << "allocation " << n << " failed: a leak";
+    if (completed) break;
+  }
+  EXPECT_EQ(allocations.failed, n - 1);
+  // Failures reached beyond the first population (slot array, individuals, gene arrays, genes).
+  EXPECT_GT(n, 1 + slots * (2 + geneCount));
+  std::cout << "[ INFO     ] " << allocations.failed << " allocation failures injected\n";
+}
+
+}  // namespace
+}  // namespace allelix
