@@ -63,6 +63,7 @@ class CIndividual {
 
   // A deep copy: new gene objects with the same values and locks, the same fitness and mark.
   // A source without a gene array gives a fresh, empty individual.
+  // Precondition: every entry of the gene array is filled. On std::bad_alloc nothing leaks.
   virtual TIndividual* Clone() const {
     auto copy = std::make_unique<TIndividual>();
     if (genes == nullptr) return copy.release();
@@ -78,7 +79,8 @@ class CIndividual {
     return copy.release();
   }
 
-  // Gene-by-gene equality over this individual's genes; `other` has at least as many.
+  // Gene-by-gene equality over this individual's genes.
+  // Precondition: `other` has at least as many genes; both arrays are filled.
   virtual bool IsEqual(const TIndividual* other) const {
     for (int i = 0; i < geneCount; ++i) {
       if (!genes[i]->IsEqual(other->genes[i])) return false;
@@ -128,6 +130,7 @@ class CPopulation {
   // Reorders the slots by non-increasing stored fitness with an exchange sort. The order it
   // leaves among equal values is part of what a seed decides, so it makes exactly
   // count * (count - 1) / 2 comparisons; a comparison with a NaN never exchanges.
+  // Precondition (also of MeanFitness): every slot holds an individual.
   void SortByFitness() {
     for (int i = 0; i < count; ++i) {
       for (int j = i + 1; j < count; ++j) {
@@ -150,6 +153,7 @@ class CPopulation {
 
   // Mean over the gene positions of the share of individuals holding the majority bit:
   // 1.0 when all agree everywhere, 0.0 for no individuals or no genes.
+  // Precondition: every slot holds an individual with at least slot 0's genes, all filled.
   double Convergence() const {
     if (count == 0) return 0.0;
     const int n = individuals[0]->geneCount;

@@ -65,11 +65,11 @@ class CGenerator {
 
   // Runs one generation: selection, the pairing pass with crossover, mutation and re-scoring,
   // then the sort selection asked for, the best rule and the counters.
+  // Precondition: every slot holds an individual with all its genes, all of one length.
   // Without a population (before Initialize, after ClearAll) it does nothing and draws nothing.
-  // The loops run over populationSize slots, but never past the population's count, so a
-  // populationSize changed after Initialize cannot reach beyond the slot array.
-  // On an exception (memory exhausted in a hook) every slot still holds an individual, no mark is
-  // left set, and the generation is not counted.
+  // The loops run over populationSize slots but stop at the population's count, should
+  // populationSize have been raised after Initialize. On an exception (memory exhausted in a
+  // hook) every slot still holds an individual, no mark is set, and nothing is counted.
   void NextGeneration() {
     if (population == nullptr) return;
     const std::int64_t start = Now();
@@ -106,7 +106,7 @@ class CGenerator {
   }
 
   // Inverts one random gene unless it is locked. An individual without genes is left alone
-  // and no number is drawn.
+  // and no number is drawn. Precondition: the gene array is filled.
   virtual void Mutate(TIndividual*& individual) {
     if (individual->geneCount <= 0) return;
     TGene* gene = individual->genes[Rand() % individual->geneCount];
@@ -122,6 +122,7 @@ class CGenerator {
 
  protected:
   // A trial with rate r: draws rand() % 10,000,000 and succeeds below r * 10,000,000.
+  // Any rate is defined: 0 or less and NaN never succeed, 1 or more (infinity too) always.
   static bool Trial(double rate) {
     const double threshold = rate * 10000000.0;
     return Rand() % 10000000 < threshold;

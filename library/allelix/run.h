@@ -66,6 +66,8 @@ StopReason TestStop(const TGenerator& generator) {
 // test before every generation, the first included. observe(generator) is called right
 // before each evaluation of the stop test, so once for the state it starts from and once after
 // each generation. Returns the criterion that fired.
+// Precondition: an initialized generator. With no criterion enabled (the library's default
+// stopFlags 2 enables none) or none that can fire, it never returns.
 template <class TGenerator, class Observer>
 StopReason Evolve(TGenerator& generator, Observer&& observe) {
   for (;;) {
