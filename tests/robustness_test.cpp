@@ -108,6 +108,17 @@ TEST(BadSettings, WithoutAPopulationNothingRunsAndNothingIsDrawn) {
   EXPECT_EQ(generator.generation, 0);
 }
 
+TEST(BadSettings, GenerationWrapsPastTheLargestInt) {
+  const ScopedSeedSchedule schedule(2);
+  CCountingGenerator generator;
+  generator.Initialize(4, 3);
+  generator.generation = std::numeric_limits<int>::max();
+  generator.best->fitness = -inf;  // the generation's fittest replaces it
+  generator.NextGeneration();
+  EXPECT_EQ(generator.generation, std::numeric_limits<int>::min());
+  EXPECT_EQ(generator.bestGeneration, std::numeric_limits<int>::min());
+}
+
 // Scores like the demonstration's individual, but throws while the budget says so.
 int fitnessCallsLeft = -1;  // negative: never throw
 class CFragile final : public CIndividual<CFragile, CBit> {

@@ -86,7 +86,9 @@ class CGenerator {
     if (sortAfter) population->SortByFitness();
     const bool replaced = ApplyBestRule();
     elapsedSeconds += Now() - start;
-    ++generation;
+    // Past INT_MAX the count wraps instead of overflowing, as the stop test's stagnation
+    // difference expects.
+    generation = static_cast<int>(static_cast<unsigned>(generation) + 1u);
     if (replaced) bestGeneration = generation;
   }
 
