@@ -1,0 +1,1 @@
+// The same problem written with GAlib, timed per generation beside Allelix.
