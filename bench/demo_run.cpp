@@ -72,7 +72,8 @@ int main(int argc, char** argv) {
                 std::string(allelix::StopReasonName(reason)).c_str(),
                 static_cast<unsigned long long>(Fingerprint(generator)));
   }
-  const std::chrono::duration<double, std::milli> elapsed = std::chrono::steady_clock::now() - start;
+  const std::chrono::duration<double, std::milli> elapsed =
+      std::chrono::steady_clock::now() - start;
   std::printf("%lld runs in %.1f ms (%.2f ms a run)\n", runs, elapsed.count(),
               elapsed.count() / static_cast<double>(runs));
   return 0;
