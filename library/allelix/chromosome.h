@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "allelix/fitness_sort.h"
+
 namespace allelix {
 
 // One gene: a bit, and a lock that protects it from mutation.
@@ -127,19 +129,13 @@ class CPopulation {
     count = 0;
   }
 
-  // Reorders the slots by non-increasing stored fitness with an exchange sort. The order it
-  // leaves among equal values is part of what a seed decides, so it makes exactly
-  // count * (count - 1) / 2 comparisons; a comparison with a NaN never exchanges.
+  // Reorders the slots by non-increasing stored fitness in the order an exchange sort leaves:
+  // for each slot i, every later slot j whose individual is strictly fitter than the one now in
+  // slot i exchanges with it. That order among equal values is part of what a seed decides, so
+  // every one of the count * (count - 1) / 2 comparisons is made (a vector at a time where the
+  // processor allows); a comparison with a NaN never exchanges.
   // Precondition (also of MeanFitness): every slot holds an individual.
-  void SortByFitness() {
-    for (int i = 0; i < count; ++i) {
-      for (int j = i + 1; j < count; ++j) {
-        if (individuals[j]->fitness > individuals[i]->fitness) {
-          std::swap(individuals[i], individuals[j]);
-        }
-      }
-    }
-  }
+  void SortByFitness() { detail::SortByFitness(individuals, count, detail::FastestSortKernel()); }
 
   // The running mean of the stored fitness values; 0.0 for an empty population.
   double MeanFitness() const {
