@@ -171,6 +171,76 @@ __attribute__((target("avx512f"))) inline void SortKeysAvx512(double* keys, Hand
   }
 }
 
+// The ranks kernel: with at most 1023 distinct keys, each key is replaced by its rank (1 for
+// the smallest), and a pass compares 32 ranks at a time. Within a block, a rank is encoded as
+// rank * 64 + 62 - lane, so that among equal ranks the earlier lane is larger: a lane is then a
+// record exactly when its code equals the prefix maximum of the codes (and of the running
+// maximum, whose low bits are 63, above every lane's). A pass first lists its records, then
+// moves the ranks and indices one record down the chain.
+inline constexpr std::size_t MaxRankCount = 1023;
+inline constexpr std::size_t MaxRankSlots = 32767;  // positions and indices fit 16 bits
+inline constexpr std::size_t RankPadding = 64;      // room for the last block's full stores
+
+// Lists the records of the pass from slot i, in order; returns how many there are.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline std::size_t ListRecords(
+    const std::uint16_t* ranks, std::uint16_t* records, std::size_t i, std::size_t n) {
+  alignas(64) static constexpr std::array<std::uint16_t, 32> LaneTies = [] {
+    std::array<std::uint16_t, 32> ties{};
+    for (std::uint16_t lane = 0; lane < 32; ++lane)
+      ties[lane] = static_cast<std::uint16_t>(62 - lane);
+    return ties;
+  }();
+  const __m512i ties = _mm512_load_si512(LaneTies.data());
+  const __m512i lowBits = _mm512_set1_epi16(63);
+  const __m512i zero = _mm512_setzero_si512();
+  const __m512i lastLane = _mm512_set1_epi16(31);
+  const __m512i byOne = _mm512_sub_epi16(_mm512_set1_epi16(61), ties);  // lane l reads l - 1
+  __m512i running = _mm512_set1_epi16(static_cast<short>((ranks[i] << 6) | 63));
+  std::size_t count = 0;
+  std::size_t block = (i + 1) & ~std::size_t{31};
+  __m512i positions = _mm512_sub_epi16(_mm512_set1_epi16(static_cast<short>(block + 62)), ties);
+  __mmask32 inPass = ~0u << ((i + 1) & 31);  // lanes before slot i + 1 are not in the pass
+  for (; block < n; block += 32, inPass = ~0u) {
+    const __m512i codes = _mm512_maskz_or_epi32(
+        0xFFFF, _mm512_slli_epi16(_mm512_loadu_si512(ranks + block), 6), ties);
+    const __m512i own = _mm512_maskz_mov_epi16(inPass, codes);
+    // The prefix maximum, by shifts of 1, 2, 4, 8 and 16 lanes (the last four as shifts of
+    // whole 32- and 64-bit words, which are cheaper than shuffles of 16-bit lanes).
+    __m512i prefix = _mm512_max_epu16(own, _mm512_maskz_permutexvar_epi16(~1u, byOne, own));
+    prefix = _mm512_max_epu16(prefix, _mm512_alignr_epi32(prefix, zero, 15));
+    prefix = _mm512_max_epu16(prefix, _mm512_alignr_epi64(prefix, zero, 7));
+    prefix = _mm512_max_epu16(prefix, _mm512_alignr_epi64(prefix, zero, 6));
+    prefix = _mm512_max_epu16(prefix, _mm512_alignr_epi64(prefix, zero, 4));
+    // The block's largest code, with the running maximum's low bits, computed aside so that
+    // the running maximum waits on one max per block only.
+    const __m512i top = _mm512_or_si512(_mm512_permutexvar_epi16(lastLane, prefix), lowBits);
+    const __mmask32 found = _mm512_cmpeq_epi16_mask(_mm512_max_epu16(prefix, running), own);
+    running = _mm512_max_epu16(running, top);
+    _mm512_storeu_si512(records + count, _mm512_maskz_compress_epi16(found, positions));
+    count += static_cast<std::size_t>(std::popcount(found));
+    positions = _mm512_add_epi16(positions, _mm512_set1_epi16(32));
+  }
+  return count;
+}
+
+// Sorts n ranks (padded with RankPadding zeros) and their indices into the exchange sort's
+// order.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline void SortRanksAvx512(
+    std::uint16_t* ranks, std::uint16_t* indices, std::uint16_t* records, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t count = ListRecords(ranks, records, i, n);
+    std::uint16_t rank = ranks[i];
+    std::uint16_t index = indices[i];
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint16_t slot = records[k];
+      std::swap(ranks[slot], rank);
+      std::swap(indices[slot], index);
+    }
+    ranks[i] = rank;
+    indices[i] = index;
+  }
+}
+
 #if !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -178,7 +248,7 @@ __attribute__((target("avx512f"))) inline void SortKeysAvx512(double* keys, Hand
 #endif
 
 // The ways the sort can run; each gives the same order.
-enum class SortKernel { Scalar, Avx2, Avx512 };
+enum class SortKernel { Scalar, Avx2, Avx512, Avx512Ranks };
 
 // Whether this processor (and its operating system) can run the kernel.
 inline bool SortKernelSupported(SortKernel kernel) {
@@ -190,6 +260,9 @@ inline bool SortKernelSupported(SortKernel kernel) {
       return __builtin_cpu_supports("avx2");
     case SortKernel::Avx512:
       return __builtin_cpu_supports("avx512f");
+    case SortKernel::Avx512Ranks:
+      return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+             __builtin_cpu_supports("avx512vbmi2");
   }
   return false;
 #else
@@ -199,17 +272,21 @@ inline bool SortKernelSupported(SortKernel kernel) {
 
 // The widest kernel this processor runs, chosen once.
 inline SortKernel FastestSortKernel() {
-  static const SortKernel fastest = SortKernelSupported(SortKernel::Avx512) ? SortKernel::Avx512
-                                    : SortKernelSupported(SortKernel::Avx2) ? SortKernel::Avx2
-                                                                            : SortKernel::Scalar;
+  static const SortKernel fastest = SortKernelSupported(SortKernel::Avx512Ranks)
+                                        ? SortKernel::Avx512Ranks
+                                    : SortKernelSupported(SortKernel::Avx512) ? SortKernel::Avx512
+                                    : SortKernelSupported(SortKernel::Avx2)   ? SortKernel::Avx2
+                                                                              : SortKernel::Scalar;
   return fastest;
 }
 
-// Sorts n NaN-free keys and their handles into the exchange sort's order, with a supported
-// kernel.
+// Sorts n NaN-free keys and their handles into the exchange sort's order, with a kernel of the
+// double keys.
 inline void SortKeys(SortKernel kernel, double* keys, Handle* handles, std::size_t n) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (kernel == SortKernel::Avx512) return SortKeysAvx512(keys, handles, n);
+  if (kernel == SortKernel::Avx512 || kernel == SortKernel::Avx512Ranks) {
+    return SortKeysAvx512(keys, handles, n);
+  }
   if (kernel == SortKernel::Avx2) return SortKeysAvx2(keys, handles, n);
 #endif
   SortKeysScalar(keys, handles, n);
@@ -231,11 +308,98 @@ void ExchangeSortInPlace(TIndividual** individuals, int count) {
 struct SortBuffers {
   std::vector<double> keys;
   std::vector<Handle> handles;
+  // For the ranks kernel.
+  std::vector<std::uint64_t> ordered;
+  std::vector<std::uint64_t> spareOrdered;
+  std::vector<std::uint16_t> order;
+  std::vector<std::uint16_t> spareOrder;
+  std::vector<std::uint16_t> ranks;
+  std::vector<std::uint16_t> indices;
+  std::vector<std::uint16_t> records;
+  std::vector<Handle> sorted;
+
+  void Reserve(std::size_t n, bool forRanks) {
+    keys.resize(n);
+    handles.resize(n);
+    if (!forRanks) return;
+    ordered.resize(n);
+    spareOrdered.resize(n);
+    order.resize(n);
+    spareOrder.resize(n);
+    ranks.resize(n + RankPadding);
+    indices.resize(n + RankPadding);
+    records.resize(n + RankPadding);
+    sorted.resize(n);
+  }
 };
 
 inline SortBuffers& ThreadSortBuffers() {
   thread_local SortBuffers buffers;
   return buffers;
+}
+
+// A key as an unsigned number in the same order; -0.0 and 0.0 give the same number.
+inline std::uint64_t OrderedBits(double key) {
+  const std::uint64_t bits = std::bit_cast<std::uint64_t>(key == 0.0 ? 0.0 : key);
+  return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// Gives each of the n keys its rank among the distinct keys (1 for the smallest), zero-pads the
+// ranks and numbers the indices; false when there are more than MaxRankCount distinct keys.
+// The keys are put in order by a radix sort over the bytes in which they differ.
+inline bool RankKeys(SortBuffers& buffers, std::size_t n) {
+  std::array<std::array<std::uint32_t, 256>, 8> starts{};
+  std::uint64_t anyBits = 0;
+  std::uint64_t allBits = ~std::uint64_t{0};
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::uint64_t ordered = OrderedBits(buffers.keys[k]);
+    buffers.ordered[k] = ordered;
+    buffers.order[k] = static_cast<std::uint16_t>(k);
+    anyBits |= ordered;
+    allBits &= ordered;
+    for (std::size_t digit = 0; digit < 8; ++digit)
+      ++starts[digit][(ordered >> (8 * digit)) & 0xFFu];
+  }
+  const std::uint64_t varying = anyBits ^ allBits;
+  for (std::size_t digit = 0; digit < 8; ++digit) {
+    const unsigned shift = 8 * static_cast<unsigned>(digit);
+    if (((varying >> shift) & 0xFFu) == 0) continue;
+    std::uint32_t start = 0;
+    for (std::uint32_t& bucket : starts[digit]) start += std::exchange(bucket, start);
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint64_t ordered = buffers.ordered[k];
+      const std::uint32_t to = starts[digit][(ordered >> shift) & 0xFFu]++;
+      buffers.spareOrdered[to] = ordered;
+      buffers.spareOrder[to] = buffers.order[k];
+    }
+    buffers.ordered.swap(buffers.spareOrdered);
+    buffers.order.swap(buffers.spareOrder);
+  }
+  std::uint16_t rank = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k == 0 || buffers.ordered[k] != buffers.ordered[k - 1]) {
+      if (rank == MaxRankCount) return false;
+      ++rank;
+    }
+    buffers.ranks[buffers.order[k]] = rank;
+    buffers.indices[k] = static_cast<std::uint16_t>(k);
+  }
+  std::fill(buffers.ranks.begin() + static_cast<std::ptrdiff_t>(n), buffers.ranks.end(), 0);
+  return true;
+}
+
+// Sorts the n keys and handles in the buffers into the exchange sort's order; the handles end
+// up in order in buffers.handles.
+inline void SortBuffered(SortKernel kernel, SortBuffers& buffers, std::size_t n) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kernel == SortKernel::Avx512Ranks && n <= MaxRankSlots && RankKeys(buffers, n)) {
+    SortRanksAvx512(buffers.ranks.data(), buffers.indices.data(), buffers.records.data(), n);
+    for (std::size_t k = 0; k < n; ++k) buffers.sorted[k] = buffers.handles[buffers.indices[k]];
+    buffers.handles.swap(buffers.sorted);
+    return;
+  }
+#endif
+  SortKeys(kernel, buffers.keys.data(), buffers.handles.data(), n);
 }
 
 // Reorders the slots by non-increasing fitness, exactly as the exchange sort does, with the
@@ -244,26 +408,26 @@ template <class TIndividual>
 void SortByFitness(TIndividual** individuals, int count, SortKernel kernel) {
   if (count < 2) return;
   SortBuffers& buffers = ThreadSortBuffers();
+  const auto size = static_cast<std::size_t>(count);
   try {
-    buffers.keys.resize(static_cast<std::size_t>(count));
-    buffers.handles.resize(static_cast<std::size_t>(count));
+    buffers.Reserve(size, kernel == SortKernel::Avx512Ranks);
   } catch (const std::bad_alloc&) {
     ExchangeSortInPlace(individuals, count);
     return;
   }
   // A NaN key never moves and never takes part in a move: the others sort among their slots.
   std::size_t n = 0;
-  for (int slot = 0; slot < count; ++slot) {
+  for (std::size_t slot = 0; slot < size; ++slot) {
     const double key = individuals[slot]->fitness;
     if (std::isnan(key)) continue;
     buffers.keys[n] = key;
     buffers.handles[n] = static_cast<Handle>(reinterpret_cast<std::uintptr_t>(individuals[slot]));
     ++n;
   }
-  SortKeys(kernel, buffers.keys.data(), buffers.handles.data(), n);
+  SortBuffered(kernel, buffers, n);
   std::size_t next = 0;
-  for (int slot = 0; slot < count; ++slot) {
-    if (n < static_cast<std::size_t>(count) && std::isnan(individuals[slot]->fitness)) continue;
+  for (std::size_t slot = 0; slot < size; ++slot) {
+    if (n < size && std::isnan(individuals[slot]->fitness)) continue;
     individuals[slot] =
         reinterpret_cast<TIndividual*>(static_cast<std::uintptr_t>(buffers.handles[next++]));
   }
