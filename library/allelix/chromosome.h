@@ -1,6 +1,7 @@
 // The chromosome model: genes, individuals and populations, with deep ownership.
 #pragma once
 
+#include <array>
 #include <memory>
 #include <new>
 #include <utility>
@@ -153,16 +154,24 @@ class CPopulation {
   double Convergence() const {
     if (count == 0) return 0.0;
     const int n = individuals[0]->geneCount;
-    std::vector<double> tally(static_cast<std::size_t>(n > 0 ? n : 0), 0.0);
+    if (n <= 0) return 0.0;
+    // The stop test calls this every generation: typical chromosomes tally on the stack.
+    constexpr int StackTally = 64;
+    std::array<int, StackTally> stackTally{};
+    std::vector<int> heapTally;
+    int* tally = stackTally.data();
+    if (n > StackTally) {
+      heapTally.assign(static_cast<std::size_t>(n), 0);
+      tally = heapTally.data();
+    }
     for (int i = 0; i < count; ++i) {
-      const TIndividual* individual = individuals[i];
-      for (int j = 0; j < n; ++j) {
-        if (individual->genes[j]->value) tally[static_cast<std::size_t>(j)] += 1.0;
-      }
+      TGene* const* genes = individuals[i]->genes;
+      for (int j = 0; j < n; ++j) tally[j] += genes[j]->value ? 1 : 0;
     }
     double mean = 0.0;
     for (int j = 0; j < n; ++j) {
-      double share = tally[static_cast<std::size_t>(j)] / count;
+      // A whole count converts exactly, so this is the share of a tally kept in doubles.
+      double share = static_cast<double>(tally[j]) / count;
       if (share < 0.5) share = 1.0 - share;
       mean = (mean * j + share) / (j + 1);
     }
