@@ -177,6 +177,8 @@ BENCHMARK(DemoRun)->Unit(benchmark::kMillisecond);
 // The console table, then the ratios that the speed goals are stated in.
 class SummaryReporter : public benchmark::ConsoleReporter {
  public:
+  SummaryReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
