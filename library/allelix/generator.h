@@ -54,7 +54,7 @@ class CGenerator {
     Reseed();
     std::unique_ptr<TPopulation> built = BuildPopulation(size, geneCount);
     built->SortByFitness();
-    std::unique_ptr<TIndividual> candidate = BestCandidate(Fittest(*built, size));
+    std::unique_ptr<TIndividual> candidate = BestCandidate(FittestAfterSort(*built, size));
     // Nothing below throws: the generator takes the new state all at once or not at all.
     delete population;
     population = built.release();
@@ -84,7 +84,7 @@ class CGenerator {
     }
     ClearMarks();
     if (sortAfter) population->SortByFitness();
-    const bool replaced = ApplyBestRule();
+    const bool replaced = ApplyBestRule(sortAfter);
     elapsedSeconds += Now() - start;
     // Past INT_MAX the count wraps instead of overflowing, as the stop test's stagnation
     // difference expects.
@@ -123,6 +123,9 @@ class CGenerator {
   virtual bool Select(TPopulation*& /*population*/) { return false; }
 
  protected:
+  // The fitness an individual must exceed to be the fittest: the float value of -1e12.
+  static constexpr double FitnessFloor = static_cast<double>(-1e12f);
+
   // A trial with rate r: draws rand() % 10,000,000 and succeeds below r * 10,000,000.
   // Any rate is defined: 0 or less and NaN never succeed, 1 or more (infinity too) always.
   static bool Trial(double rate) {
@@ -204,7 +207,7 @@ class CGenerator {
 
   // The fittest of the first slots of a population, as FindFittest defines it.
   static TIndividual* Fittest(const TPopulation& from, int slots) {
-    double fittestValue = static_cast<double>(-1e12f);
+    double fittestValue = FitnessFloor;
     TIndividual* fittest = nullptr;
     for (int i = 0; i < slots; ++i) {
       TIndividual* individual = from.individuals[i];
@@ -214,6 +217,15 @@ class CGenerator {
       }
     }
     return fittest;
+  }
+
+  // Fittest's answer for a population SortByFitness has just ordered, without the scan: the
+  // first individual is then the fittest unless its fitness is NaN (a NaN never moves).
+  static TIndividual* FittestAfterSort(const TPopulation& sorted, int slots) {
+    if (slots <= 0) return nullptr;
+    TIndividual* first = sorted.individuals[0];
+    if (std::isnan(first->fitness)) return Fittest(sorted, slots);
+    return first->fitness > FitnessFloor ? first : nullptr;
   }
 
   // The clone the best rule puts in place of best: made when there is no best yet or the fittest
@@ -232,8 +244,12 @@ class CGenerator {
     return true;
   }
 
-  // Applies the best rule to the population; reports whether best was replaced.
-  bool ApplyBestRule() { return ReplaceBest(BestCandidate(FindFittest())); }
+  // Applies the best rule to the population; reports whether best was replaced. Right after a
+  // sort the fittest is found without a scan.
+  bool ApplyBestRule(bool sorted) {
+    return ReplaceBest(
+        BestCandidate(sorted ? FittestAfterSort(*population, Slots()) : FindFittest()));
+  }
 };
 
 // The generator for bit chromosomes, with selectable operators and the stop settings.
