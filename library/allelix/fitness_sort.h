@@ -50,9 +50,11 @@ inline Record ScanScalar(double* keys, Handle* handles, std::size_t j, std::size
   return record;
 }
 
-inline void SortKeysScalar(double* keys, Handle* handles, std::size_t n) {
+// Runs every pass with the given scan: slot i ends with the pass's running maximum.
+template <Record (*Scan)(double*, Handle*, std::size_t, std::size_t, Record)>
+void SortKeysWith(double* keys, Handle* handles, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    const Record record = ScanScalar(keys, handles, i + 1, n, {keys[i], handles[i]});
+    const Record record = Scan(keys, handles, i + 1, n, {keys[i], handles[i]});
     keys[i] = record.key;
     handles[i] = record.handle;
   }
@@ -119,15 +121,6 @@ __attribute__((target("avx2"))) inline Record ScanAvx2(double* keys, Handle* han
   return ScanScalar(keys, handles, j, end, record);
 }
 
-__attribute__((target("avx2"))) inline void SortKeysAvx2(double* keys, Handle* handles,
-                                                         std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const Record record = ScanAvx2(keys, handles, i + 1, n, {keys[i], handles[i]});
-    keys[i] = record.key;
-    handles[i] = record.handle;
-  }
-}
-
 // Continues a pass from slot j with blocks of eight lanes, the rest one slot at a time.
 __attribute__((target("avx512f"))) inline Record ScanAvx512(double* keys, Handle* handles,
                                                             std::size_t j, std::size_t end,
@@ -160,15 +153,6 @@ __attribute__((target("avx512f"))) inline Record ScanAvx512(double* keys, Handle
   }
   record.key = _mm512_cvtsd_f64(running);
   return ScanScalar(keys, handles, j, end, record);
-}
-
-__attribute__((target("avx512f"))) inline void SortKeysAvx512(double* keys, Handle* handles,
-                                                              std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const Record record = ScanAvx512(keys, handles, i + 1, n, {keys[i], handles[i]});
-    keys[i] = record.key;
-    handles[i] = record.handle;
-  }
 }
 
 // The ranks kernel: with at most 1023 distinct keys, each key is replaced by its rank (1 for
@@ -285,11 +269,11 @@ inline SortKernel FastestSortKernel() {
 inline void SortKeys(SortKernel kernel, double* keys, Handle* handles, std::size_t n) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kernel == SortKernel::Avx512 || kernel == SortKernel::Avx512Ranks) {
-    return SortKeysAvx512(keys, handles, n);
+    return SortKeysWith<ScanAvx512>(keys, handles, n);
   }
-  if (kernel == SortKernel::Avx2) return SortKeysAvx2(keys, handles, n);
+  if (kernel == SortKernel::Avx2) return SortKeysWith<ScanAvx2>(keys, handles, n);
 #endif
-  SortKeysScalar(keys, handles, n);
+  SortKeysWith<ScanScalar>(keys, handles, n);
 }
 
 // The exchange sort on the slots themselves: for when no buffer can be had.
