@@ -23,8 +23,8 @@ struct Keyed {
 
 std::vector<SortKernel> SupportedKernels() {
   std::vector<SortKernel> kernels;
-  for (const SortKernel kernel :
-       {SortKernel::Scalar, SortKernel::Avx2, SortKernel::Avx512, SortKernel::Avx512Ranks}) {
+  for (const SortKernel kernel : {SortKernel::Scalar, SortKernel::Avx2, SortKernel::Avx512,
+                                  SortKernel::Avx2Ranks, SortKernel::Avx512Ranks}) {
     if (detail::SortKernelSupported(kernel)) kernels.push_back(kernel);
   }
   return kernels;
@@ -38,6 +38,8 @@ std::string KernelName(SortKernel kernel) {
       return "avx2";
     case SortKernel::Avx512:
       return "avx512";
+    case SortKernel::Avx2Ranks:
+      return "avx2 ranks";
     case SortKernel::Avx512Ranks:
       return "avx512 ranks";
   }

@@ -165,8 +165,9 @@ inline constexpr std::size_t MaxRankCount = 1023;
 inline constexpr std::size_t MaxRankSlots = 32767;  // positions and indices fit 16 bits
 inline constexpr std::size_t RankPadding = 64;      // room for the last block's full stores
 
-// Lists the records of the pass from slot i, in order; returns how many there are.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline std::size_t ListRecords(
+// Lists the records of the pass from slot i, in order, 32 lanes at a time; returns how many
+// there are.
+__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline std::size_t ListRecordsAvx512(
     const std::uint16_t* ranks, std::uint16_t* records, std::size_t i, std::size_t n) {
   alignas(64) static constexpr std::array<std::uint16_t, 32> LaneTies = [] {
     std::array<std::uint16_t, 32> ties{};
@@ -207,12 +208,90 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline std::size_t ListR
   return count;
 }
 
+// For each 8-bit record mask, the byte shuffle that gathers the marked 16-bit lanes of eight
+// to the front.
+constexpr std::array<std::array<std::uint8_t, 16>, 256> GatherTableAvx2() {
+  std::array<std::array<std::uint8_t, 16>, 256> table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned next = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if (((mask >> lane) & 1u) == 0) continue;
+      table[mask][2 * next] = static_cast<std::uint8_t>(2 * lane);
+      table[mask][2 * next + 1] = static_cast<std::uint8_t>(2 * lane + 1);
+      ++next;
+    }
+    for (unsigned byte = 2 * next; byte < 16; ++byte) table[mask][byte] = 0x80;  // zero
+  }
+  return table;
+}
+
+inline constexpr std::array<std::array<std::uint8_t, 16>, 256> GatherAvx2 = GatherTableAvx2();
+
+// Stores the positions of the marked lanes of eight at records + count; returns the new count.
+__attribute__((target("avx2"))) inline std::size_t AppendMarkedAvx2(std::uint16_t* records,
+                                                                    std::size_t count,
+                                                                    __m128i positions,
+                                                                    unsigned mask) {
+  const __m128i gather = _mm_loadu_si128(reinterpret_cast<const __m128i*>(GatherAvx2[mask].data()));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(records + count),
+                   _mm_shuffle_epi8(positions, gather));
+  return count + static_cast<std::size_t>(std::popcount(mask));
+}
+
+// The lanes of v moved up by `lanes` 16-bit lanes (1 to 7), zeros shifted in.
+template <int lanes>
+__attribute__((target("avx2"))) inline __m256i ShiftUpAvx2(__m256i v) {
+  return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(v, v, 0x08), 16 - 2 * lanes);
+}
+
+// Lists the records of the pass from slot i, in order, 16 lanes at a time, with the codes of
+// the AVX-512 version; returns how many there are.
+__attribute__((target("avx2"))) inline std::size_t ListRecordsAvx2(const std::uint16_t* ranks,
+                                                                   std::uint16_t* records,
+                                                                   std::size_t i, std::size_t n) {
+  const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m256i ties = _mm256_sub_epi16(_mm256_set1_epi16(62), lanes);
+  const __m256i lowBits = _mm256_set1_epi16(63);
+  __m256i running = _mm256_set1_epi16(static_cast<short>((ranks[i] << 6) | 63));
+  std::size_t count = 0;
+  std::size_t block = (i + 1) & ~std::size_t{15};
+  __m256i positions = _mm256_add_epi16(_mm256_set1_epi16(static_cast<short>(block)), lanes);
+  // Lanes before slot i + 1 are not in the pass.
+  __m256i inPass = _mm256_cmpgt_epi16(
+      lanes, _mm256_set1_epi16(static_cast<short>(static_cast<int>((i + 1) & 15) - 1)));
+  for (; block < n; block += 16) {
+    const __m256i codes = _mm256_or_si256(
+        _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ranks + block)), 6),
+        ties);
+    const __m256i own = _mm256_and_si256(codes, inPass);
+    inPass = _mm256_set1_epi16(-1);
+    __m256i prefix = _mm256_max_epu16(own, ShiftUpAvx2<1>(own));
+    prefix = _mm256_max_epu16(prefix, ShiftUpAvx2<2>(prefix));
+    prefix = _mm256_max_epu16(prefix, ShiftUpAvx2<4>(prefix));
+    prefix = _mm256_max_epu16(prefix, _mm256_permute2x128_si256(prefix, prefix, 0x08));
+    // Lane 15 everywhere: the block's largest code.
+    const __m256i top = _mm256_shufflelo_epi16(
+        _mm256_shufflehi_epi16(_mm256_permute4x64_epi64(prefix, 0xFF), 0xFF), 0xFF);
+    const __m256i found = _mm256_cmpeq_epi16(_mm256_max_epu16(prefix, running), own);
+    running = _mm256_max_epu16(running, _mm256_or_si256(top, lowBits));
+    // One byte per lane: lanes 0 to 7 in bits 0 to 7, lanes 8 to 15 in bits 16 to 23.
+    const auto bytes = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_packs_epi16(found, _mm256_setzero_si256())));
+    count = AppendMarkedAvx2(records, count, _mm256_castsi256_si128(positions), bytes & 0xFFu);
+    count = AppendMarkedAvx2(records, count, _mm256_extracti128_si256(positions, 1),
+                             (bytes >> 16) & 0xFFu);
+    positions = _mm256_add_epi16(positions, _mm256_set1_epi16(16));
+  }
+  return count;
+}
+
 // Sorts n ranks (padded with RankPadding zeros) and their indices into the exchange sort's
-// order.
-__attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline void SortRanksAvx512(
-    std::uint16_t* ranks, std::uint16_t* indices, std::uint16_t* records, std::size_t n) {
+// order, listing each pass's records with the given function.
+template <std::size_t (*List)(const std::uint16_t*, std::uint16_t*, std::size_t, std::size_t)>
+void SortRanksWith(std::uint16_t* ranks, std::uint16_t* indices, std::uint16_t* records,
+                   std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) {
-    const std::size_t count = ListRecords(ranks, records, i, n);
+    const std::size_t count = List(ranks, records, i, n);
     std::uint16_t rank = ranks[i];
     std::uint16_t index = indices[i];
     for (std::size_t k = 0; k < count; ++k) {
@@ -232,7 +311,11 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline void SortRanksAvx
 #endif
 
 // The ways the sort can run; each gives the same order.
-enum class SortKernel { Scalar, Avx2, Avx512, Avx512Ranks };
+enum class SortKernel { Scalar, Avx2, Avx512, Avx2Ranks, Avx512Ranks };
+
+inline bool IsRanksKernel(SortKernel kernel) {
+  return kernel == SortKernel::Avx2Ranks || kernel == SortKernel::Avx512Ranks;
+}
 
 // Whether this processor (and its operating system) can run the kernel.
 inline bool SortKernelSupported(SortKernel kernel) {
@@ -244,6 +327,8 @@ inline bool SortKernelSupported(SortKernel kernel) {
       return __builtin_cpu_supports("avx2");
     case SortKernel::Avx512:
       return __builtin_cpu_supports("avx512f");
+    case SortKernel::Avx2Ranks:
+      return __builtin_cpu_supports("avx2");
     case SortKernel::Avx512Ranks:
       return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512vbmi2");
@@ -256,11 +341,10 @@ inline bool SortKernelSupported(SortKernel kernel) {
 
 // The widest kernel this processor runs, chosen once.
 inline SortKernel FastestSortKernel() {
-  static const SortKernel fastest = SortKernelSupported(SortKernel::Avx512Ranks)
-                                        ? SortKernel::Avx512Ranks
-                                    : SortKernelSupported(SortKernel::Avx512) ? SortKernel::Avx512
-                                    : SortKernelSupported(SortKernel::Avx2)   ? SortKernel::Avx2
-                                                                              : SortKernel::Scalar;
+  static const SortKernel fastest =
+      SortKernelSupported(SortKernel::Avx512Ranks) ? SortKernel::Avx512Ranks
+      : SortKernelSupported(SortKernel::Avx2Ranks) ? SortKernel::Avx2Ranks
+                                                   : SortKernel::Scalar;
   return fastest;
 }
 
@@ -271,7 +355,9 @@ inline void SortKeys(SortKernel kernel, double* keys, Handle* handles, std::size
   if (kernel == SortKernel::Avx512 || kernel == SortKernel::Avx512Ranks) {
     return SortKeysWith<ScanAvx512>(keys, handles, n);
   }
-  if (kernel == SortKernel::Avx2) return SortKeysWith<ScanAvx2>(keys, handles, n);
+  if (kernel == SortKernel::Avx2 || kernel == SortKernel::Avx2Ranks) {
+    return SortKeysWith<ScanAvx2>(keys, handles, n);
+  }
 #endif
   SortKeysWith<ScanScalar>(keys, handles, n);
 }
@@ -376,8 +462,14 @@ inline bool RankKeys(SortBuffers& buffers, std::size_t n) {
 // up in order in buffers.handles.
 inline void SortBuffered(SortKernel kernel, SortBuffers& buffers, std::size_t n) {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (kernel == SortKernel::Avx512Ranks && n <= MaxRankSlots && RankKeys(buffers, n)) {
-    SortRanksAvx512(buffers.ranks.data(), buffers.indices.data(), buffers.records.data(), n);
+  if (IsRanksKernel(kernel) && n <= MaxRankSlots && RankKeys(buffers, n)) {
+    if (kernel == SortKernel::Avx512Ranks) {
+      SortRanksWith<ListRecordsAvx512>(buffers.ranks.data(), buffers.indices.data(),
+                                       buffers.records.data(), n);
+    } else {
+      SortRanksWith<ListRecordsAvx2>(buffers.ranks.data(), buffers.indices.data(),
+                                     buffers.records.data(), n);
+    }
     for (std::size_t k = 0; k < n; ++k) buffers.sorted[k] = buffers.handles[buffers.indices[k]];
     buffers.handles.swap(buffers.sorted);
     return;
@@ -394,7 +486,7 @@ void SortByFitness(TIndividual** individuals, int count, SortKernel kernel) {
   SortBuffers& buffers = ThreadSortBuffers();
   const auto size = static_cast<std::size_t>(count);
   try {
-    buffers.Reserve(size, kernel == SortKernel::Avx512Ranks);
+    buffers.Reserve(size, IsRanksKernel(kernel));
   } catch (const std::bad_alloc&) {
     ExchangeSortInPlace(individuals, count);
     return;
