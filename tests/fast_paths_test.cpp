@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "allelix/generator.h"
@@ -59,6 +60,48 @@ TEST(FastPaths, NoFittestAfterASortWhenEveryFitnessIsAtTheFloorOrNaN) {
   CPitfallIndividual::everyBelowFloor = false;
   EXPECT_EQ(generator.best, nullptr);
   EXPECT_EQ(generator.bestGeneration, 0);
+}
+
+// The demonstration's individual with an IsEqual of its own (the same comparison), which
+// keeps the proportional operators on IsEqual rather than on packed genes.
+class CSelfComparingIndividual final : public CIndividual<CSelfComparingIndividual, CBit> {
+ public:
+  bool IsEqual(const CSelfComparingIndividual* other) const override {
+    return CIndividual::IsEqual(other);
+  }
+  double Fitness(int context) const override {
+    demo::CMyIndividual twin;
+    twin.AllocateGenes(geneCount);
+    for (int i = 0; i < geneCount; ++i) {
+      twin.genes[i] = new CBit();
+      twin.genes[i]->value = genes[i]->value;
+    }
+    return twin.Fitness(context);
+  }
+};
+
+template <class TIndividual>
+std::vector<std::pair<std::uint32_t, double>> Evolve(int selectionType, int generations) {
+  const ScopedSeedSchedule schedule(21, Engine::Mt19937);
+  CGeneratorEx<TIndividual> generator;
+  generator.selectionType = selectionType;
+  generator.mutationRate = 0.05;
+  generator.Initialize(300, 14);
+  for (int g = 0; g < generations; ++g) generator.NextGeneration();
+  std::vector<std::pair<std::uint32_t, double>> slots;
+  for (int i = 0; i < generator.population->count; ++i) {
+    const TIndividual& individual = *generator.population->individuals[i];
+    slots.emplace_back(demo::DecodeBits(individual), individual.fitness);
+  }
+  return slots;
+}
+
+TEST(FastPaths, GroupingByPackedGenesGroupsAsIsEqualDoes) {
+  for (const int selectionType : {1, 2}) {
+    EXPECT_EQ(Evolve<testing::CMyIndividual>(selectionType, 25),
+              Evolve<CSelfComparingIndividual>(selectionType, 25))
+        << "selection " << selectionType;
+  }
 }
 
 // Convergence kept in doubles, as the tally was first written.

@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -476,6 +478,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       TIndividual* const* slots = population->individuals;
       const int count = population->count;
       const double total = count * meanFitness;  // once, before the walk
+      const std::vector<std::uint64_t>& bits = GeneBits(population);
       Picks picks;
       for (int i = 0; i < count; ++i) {
         TIndividual* representative = slots[i];
@@ -484,7 +487,12 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
         const double share = representative->fitness / total;
         int groupSize = 1;
         for (int j = i + 1; j < count; ++j) {
-          if (!slots[j]->marked && representative->IsEqual(slots[j])) {
+          // Packed genes are compared first: the cheaper test, and IsEqual is not called then.
+          const bool joins = bits.empty() ? !slots[j]->marked && representative->IsEqual(slots[j])
+                                          : bits[static_cast<std::size_t>(j)] ==
+                                                    bits[static_cast<std::size_t>(i)] &&
+                                                !slots[j]->marked;
+          if (joins) {
             slots[j]->marked = true;
             ++groupSize;
           }
@@ -494,6 +502,49 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       }
       while (static_cast<int>(next.size()) < count) AppendClone(next, Pick(picks, population));
     });
+  }
+
+  // Whether TIndividual compares as CIndividual does, gene values only.
+  static constexpr bool UsesOwnIsEqual() {
+    if constexpr (requires { &TIndividual::IsEqual; }) {
+      return std::is_same_v<decltype(&TIndividual::IsEqual),
+                            decltype(&CIndividual<TIndividual, CBit>::IsEqual)>;
+    } else {
+      return false;
+    }
+  }
+
+  // Each individual's gene values as one number, so that grouping compares two numbers where
+  // IsEqual would walk two gene arrays. Empty, and IsEqual is called instead, unless IsEqual is
+  // CIndividual's own and every chromosome has the same length of at most 64 genes (or no
+  // buffer can be had). The buffer is kept per thread so that generations allocate nothing.
+  static const std::vector<std::uint64_t>& GeneBits(const Population* population) {
+    thread_local std::vector<std::uint64_t> bits;
+    bits.clear();
+    if constexpr (UsesOwnIsEqual()) {
+      const int count = population->count;
+      const int geneCount = count > 0 ? population->individuals[0]->geneCount : 0;
+      if (count == 0 || geneCount > 64) return bits;
+      try {
+        bits.resize(static_cast<std::size_t>(count));
+      } catch (const std::bad_alloc&) {
+        bits.clear();
+        return bits;
+      }
+      for (int i = 0; i < count; ++i) {
+        const TIndividual* individual = population->individuals[i];
+        if (individual->geneCount != geneCount) {
+          bits.clear();
+          return bits;
+        }
+        std::uint64_t value = 0;
+        for (int g = 0; g < geneCount; ++g) {
+          value |= static_cast<std::uint64_t>(individual->genes[g]->value) << g;
+        }
+        bits[static_cast<std::size_t>(i)] = value;
+      }
+    }
+    return bits;
   }
 
   // One draw: the list entry it points to, or with an empty list the old individual at
