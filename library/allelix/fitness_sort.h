@@ -156,11 +156,11 @@ __attribute__((target("avx512f"))) inline Record ScanAvx512(double* keys, Handle
 }
 
 // The ranks kernel: with at most 1023 distinct keys, each key is replaced by its rank (1 for
-// the smallest), and a pass compares 32 ranks at a time. Within a block, a rank is encoded as
-// rank * 64 + 62 - lane, so that among equal ranks the earlier lane is larger: a lane is then a
-// record exactly when its code equals the prefix maximum of the codes (and of the running
-// maximum, whose low bits are 63, above every lane's). A pass first lists its records, then
-// moves the ranks and indices one record down the chain.
+// the smallest) times 64, and a pass compares 32 of them at a time. Within a block, a lane's
+// code is rank * 64 + 62 - lane, so that among equal ranks the earlier lane is larger: a lane is
+// then a record exactly when its code equals the prefix maximum of the codes (and of the
+// running maximum, whose low bits are 63, above every lane's). A pass first lists its records,
+// then moves the ranks and indices one record down the chain.
 inline constexpr std::size_t MaxRankCount = 1023;
 inline constexpr std::size_t MaxRankSlots = 32767;  // positions and indices fit 16 bits
 inline constexpr std::size_t RankPadding = 64;      // room for the last block's full stores
@@ -180,15 +180,14 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi2"))) inline std::size_t ListR
   const __m512i zero = _mm512_setzero_si512();
   const __m512i lastLane = _mm512_set1_epi16(31);
   const __m512i byOne = _mm512_sub_epi16(_mm512_set1_epi16(61), ties);  // lane l reads l - 1
-  __m512i running = _mm512_set1_epi16(static_cast<short>((ranks[i] << 6) | 63));
+  __m512i running = _mm512_set1_epi16(static_cast<short>(ranks[i] | 63));
   std::size_t count = 0;
   std::size_t block = (i + 1) & ~std::size_t{31};
   __m512i positions = _mm512_sub_epi16(_mm512_set1_epi16(static_cast<short>(block + 62)), ties);
   __mmask32 inPass = ~0u << ((i + 1) & 31);  // lanes before slot i + 1 are not in the pass
   for (; block < n; block += 32, inPass = ~0u) {
-    const __m512i codes = _mm512_maskz_or_epi32(
-        0xFFFF, _mm512_slli_epi16(_mm512_loadu_si512(ranks + block), 6), ties);
-    const __m512i own = _mm512_maskz_mov_epi16(inPass, codes);
+    // Lanes before the pass read rank 0: their codes stay below the running maximum.
+    const __m512i own = _mm512_or_si512(_mm512_maskz_loadu_epi16(inPass, ranks + block), ties);
     // The prefix maximum, by shifts of 1, 2, 4, 8 and 16 lanes (the last four as shifts of
     // whole 32- and 64-bit words, which are cheaper than shuffles of 16-bit lanes).
     __m512i prefix = _mm512_max_epu16(own, _mm512_maskz_permutexvar_epi16(~1u, byOne, own));
@@ -252,7 +251,7 @@ __attribute__((target("avx2"))) inline std::size_t ListRecordsAvx2(const std::ui
   const __m256i lanes = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
   const __m256i ties = _mm256_sub_epi16(_mm256_set1_epi16(62), lanes);
   const __m256i lowBits = _mm256_set1_epi16(63);
-  __m256i running = _mm256_set1_epi16(static_cast<short>((ranks[i] << 6) | 63));
+  __m256i running = _mm256_set1_epi16(static_cast<short>(ranks[i] | 63));
   std::size_t count = 0;
   std::size_t block = (i + 1) & ~std::size_t{15};
   __m256i positions = _mm256_add_epi16(_mm256_set1_epi16(static_cast<short>(block)), lanes);
@@ -260,10 +259,11 @@ __attribute__((target("avx2"))) inline std::size_t ListRecordsAvx2(const std::ui
   __m256i inPass = _mm256_cmpgt_epi16(
       lanes, _mm256_set1_epi16(static_cast<short>(static_cast<int>((i + 1) & 15) - 1)));
   for (; block < n; block += 16) {
-    const __m256i codes = _mm256_or_si256(
-        _mm256_slli_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ranks + block)), 6),
+    // Lanes before the pass read rank 0: their codes stay below the running maximum.
+    const __m256i own = _mm256_or_si256(
+        _mm256_and_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(ranks + block)),
+                         inPass),
         ties);
-    const __m256i own = _mm256_and_si256(codes, inPass);
     inPass = _mm256_set1_epi16(-1);
     __m256i prefix = _mm256_max_epu16(own, ShiftUpAvx2<1>(own));
     prefix = _mm256_max_epu16(prefix, ShiftUpAvx2<2>(prefix));
@@ -414,8 +414,9 @@ inline std::uint64_t OrderedBits(double key) {
   return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
 }
 
-// Gives each of the n keys its rank among the distinct keys (1 for the smallest), zero-pads the
-// ranks and numbers the indices; false when there are more than MaxRankCount distinct keys.
+// Gives each of the n keys its rank among the distinct keys (1 for the smallest) times 64,
+// zero-pads the ranks and numbers the indices; false when there are more than MaxRankCount
+// distinct keys.
 // The keys are put in order by a radix sort over the bytes in which they differ.
 inline bool RankKeys(SortBuffers& buffers, std::size_t n) {
   std::array<std::array<std::uint32_t, 256>, 8> starts{};
@@ -434,14 +435,25 @@ inline bool RankKeys(SortBuffers& buffers, std::size_t n) {
   for (std::size_t digit = 0; digit < 8; ++digit) {
     const unsigned shift = 8 * static_cast<unsigned>(digit);
     if (((varying >> shift) & 0xFFu) == 0) continue;
+    // Each bucket fills from its start with the first half of the keys and from its end with
+    // the second half, taken backwards: the same stable order, in two independent chains.
+    std::array<std::uint32_t, 256>& fronts = starts[digit];
+    std::array<std::uint32_t, 256> backs;
     std::uint32_t start = 0;
-    for (std::uint32_t& bucket : starts[digit]) start += std::exchange(bucket, start);
-    for (std::size_t k = 0; k < n; ++k) {
-      const std::uint64_t ordered = buffers.ordered[k];
-      const std::uint32_t to = starts[digit][(ordered >> shift) & 0xFFu]++;
-      buffers.spareOrdered[to] = ordered;
-      buffers.spareOrder[to] = buffers.order[k];
+    for (std::size_t bucket = 0; bucket < 256; ++bucket) {
+      start += std::exchange(fronts[bucket], start);
+      backs[bucket] = start;
     }
+    const auto place = [&](std::size_t from, std::uint32_t to) {
+      buffers.spareOrdered[to] = buffers.ordered[from];
+      buffers.spareOrder[to] = buffers.order[from];
+    };
+    for (std::size_t k = 0; k < n / 2; ++k) {
+      const std::size_t last = n - 1 - k;
+      place(k, fronts[(buffers.ordered[k] >> shift) & 0xFFu]++);
+      place(last, --backs[(buffers.ordered[last] >> shift) & 0xFFu]);
+    }
+    if (n % 2 != 0) place(n / 2, fronts[(buffers.ordered[n / 2] >> shift) & 0xFFu]++);
     buffers.ordered.swap(buffers.spareOrdered);
     buffers.order.swap(buffers.spareOrder);
   }
@@ -451,7 +463,7 @@ inline bool RankKeys(SortBuffers& buffers, std::size_t n) {
       if (rank == MaxRankCount) return false;
       ++rank;
     }
-    buffers.ranks[buffers.order[k]] = rank;
+    buffers.ranks[buffers.order[k]] = static_cast<std::uint16_t>(rank << 6);
     buffers.indices[k] = static_cast<std::uint16_t>(k);
   }
   std::fill(buffers.ranks.begin() + static_cast<std::ptrdiff_t>(n), buffers.ranks.end(), 0);
