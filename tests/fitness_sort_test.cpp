@@ -56,7 +56,8 @@ std::string KernelName(SortKernel kernel) {
   std::vector<Keyed*> actual = expected;
   const int count = static_cast<int>(values.size());
   ExchangeSortByFitness(expected.data(), count);
-  detail::SortByFitness(actual.data(), count, kernel);
+  detail::SortBuffers buffers;
+  detail::SortByFitness(actual.data(), count, kernel, buffers);
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (actual[i] != expected[i]) {
       return ::testing::AssertionFailure()

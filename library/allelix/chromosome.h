@@ -136,7 +136,11 @@ class CPopulation {
   // every one of the count * (count - 1) / 2 comparisons is made (a vector at a time where the
   // processor allows); a comparison with a NaN never exchanges.
   // Precondition (also of MeanFitness): every slot holds an individual.
-  void SortByFitness() { detail::SortByFitness(individuals, count, detail::FastestSortKernel()); }
+  // The first sort (and one over more slots than before) allocates the sort's buffers, which the
+  // population keeps; std::bad_alloc there leaves every slot as it was.
+  void SortByFitness() {
+    detail::SortByFitness(individuals, count, detail::FastestSortKernel(), sortBuffers_);
+  }
 
   // The running mean of the stored fitness values; 0.0 for an empty population.
   double MeanFitness() const {
@@ -177,6 +181,9 @@ class CPopulation {
     }
     return mean;
   }
+
+ private:
+  detail::SortBuffers sortBuffers_;  // scratch of SortByFitness, kept for the next call
 };
 
 }  // namespace allelix

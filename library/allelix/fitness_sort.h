@@ -15,7 +15,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <new>
 #include <utility>
 #include <vector>
 
@@ -362,19 +361,7 @@ inline void SortKeys(SortKernel kernel, double* keys, Handle* handles, std::size
   SortKeysWith<ScanScalar>(keys, handles, n);
 }
 
-// The exchange sort on the slots themselves: for when no buffer can be had.
-template <class TIndividual>
-void ExchangeSortInPlace(TIndividual** individuals, int count) {
-  for (int i = 0; i < count; ++i) {
-    for (int j = i + 1; j < count; ++j) {
-      if (individuals[j]->fitness > individuals[i]->fitness) {
-        std::swap(individuals[i], individuals[j]);
-      }
-    }
-  }
-}
-
-// The sort's buffers, kept per thread so that a run allocates them once.
+// The sort's buffers, kept by their population so that a run allocates them once.
 struct SortBuffers {
   std::vector<double> keys;
   std::vector<Handle> handles;
@@ -402,11 +389,6 @@ struct SortBuffers {
     sorted.resize(n);
   }
 };
-
-inline SortBuffers& ThreadSortBuffers() {
-  thread_local SortBuffers buffers;
-  return buffers;
-}
 
 // A key as an unsigned number in the same order; -0.0 and 0.0 give the same number.
 inline std::uint64_t OrderedBits(double key) {
@@ -491,18 +473,13 @@ inline void SortBuffered(SortKernel kernel, SortBuffers& buffers, std::size_t n)
 }
 
 // Reorders the slots by non-increasing fitness, exactly as the exchange sort does, with the
-// given (supported) kernel.
+// given (supported) kernel and buffers. Growing the buffers may throw std::bad_alloc, which
+// leaves every slot as it was.
 template <class TIndividual>
-void SortByFitness(TIndividual** individuals, int count, SortKernel kernel) {
+void SortByFitness(TIndividual** individuals, int count, SortKernel kernel, SortBuffers& buffers) {
   if (count < 2) return;
-  SortBuffers& buffers = ThreadSortBuffers();
   const auto size = static_cast<std::size_t>(count);
-  try {
-    buffers.Reserve(size, IsRanksKernel(kernel));
-  } catch (const std::bad_alloc&) {
-    ExchangeSortInPlace(individuals, count);
-    return;
-  }
+  buffers.Reserve(size, IsRanksKernel(kernel));
   // A NaN key never moves and never takes part in a move: the others sort among their slots.
   std::size_t n = 0;
   for (std::size_t slot = 0; slot < size; ++slot) {

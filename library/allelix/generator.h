@@ -478,7 +478,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       TIndividual* const* slots = population->individuals;
       const int count = population->count;
       const double total = count * meanFitness;  // once, before the walk
-      const std::vector<std::uint64_t>& bits = GeneBits(population);
+      const std::vector<std::uint64_t> bits = GeneBits(population);
       Picks picks;
       for (int i = 0; i < count; ++i) {
         TIndividual* representative = slots[i];
@@ -516,21 +516,14 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
 
   // Each individual's gene values as one number, so that grouping compares two numbers where
   // IsEqual would walk two gene arrays. Empty, and IsEqual is called instead, unless IsEqual is
-  // CIndividual's own and every chromosome has the same length of at most 64 genes (or no
-  // buffer can be had). The buffer is kept per thread so that generations allocate nothing.
-  static const std::vector<std::uint64_t>& GeneBits(const Population* population) {
-    thread_local std::vector<std::uint64_t> bits;
-    bits.clear();
+  // CIndividual's own and every chromosome has the same length of at most 64 genes.
+  static std::vector<std::uint64_t> GeneBits(const Population* population) {
+    std::vector<std::uint64_t> bits;
     if constexpr (UsesOwnIsEqual()) {
       const int count = population->count;
       const int geneCount = count > 0 ? population->individuals[0]->geneCount : 0;
       if (count == 0 || geneCount > 64) return bits;
-      try {
-        bits.resize(static_cast<std::size_t>(count));
-      } catch (const std::bad_alloc&) {
-        bits.clear();
-        return bits;
-      }
+      bits.resize(static_cast<std::size_t>(count));
       for (int i = 0; i < count; ++i) {
         const TIndividual* individual = population->individuals[i];
         if (individual->geneCount != geneCount) {
