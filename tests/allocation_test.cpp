@@ -1,56 +1,14 @@
-// Live allocations through a run: this binary replaces the global operator new and delete to
-// count them.
+// Allocations through a run, counted by this binary's own global operator new and delete
+// (counting_allocator.h).
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstddef>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "allelix/generator.h"
 #include "allelix/run.h"
+#include "counting_allocator.h"
 #include "square_root.h"
-
-namespace {
-
-long liveAllocations = 0;
-long allocationsMade = 0;
-
-void* Allocate(std::size_t size) {
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  ++liveAllocations;
-  ++allocationsMade;
-  return memory;
-}
-
-void Release(void* memory) noexcept {
-  if (memory == nullptr) return;
-  --liveAllocations;
-  std::free(memory);
-}
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Release(memory); }
-void operator delete[](void* memory) noexcept { Release(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }
 
 namespace allelix {
 namespace {
@@ -58,7 +16,7 @@ namespace {
 // The demonstration's individual, counting the clones made of it.
 class CCountedIndividual final : public CIndividual<CCountedIndividual, CBit> {
  public:
-  static inline long clones = 0;
+  static inline long long clones = 0;
 
   CCountedIndividual* Clone() const override {
     ++clones;
@@ -92,12 +50,12 @@ TEST(Allocation, LiveAllocationsStayFlatFromTheFirstGenerationOn) {
     CCountedGenerator generator(operators.selection, operators.crossover);
     generator.Initialize();
     generator.NextGeneration();
-    std::vector<long> live;
+    std::vector<long long> live;
     live.reserve(40);
     for (int g = 0; g < 40; ++g) {
       TestStop(generator);
       generator.NextGeneration();
-      live.push_back(liveAllocations);
+      live.push_back(allocations.live);
     }
     for (int g = 1; g < 40; ++g) {
       ASSERT_EQ(live[g], live[0]) << "selection " << operators.selection << ", crossover "
@@ -111,13 +69,13 @@ TEST(Allocation, AGenerationWithTheDemonstrationsSettingsAllocatesOnlyItsClones)
   CCountedGenerator generator(3, 2);
   generator.Initialize();
   for (int g = 0; g < 40; ++g) {
-    const long allocationsBefore = allocationsMade;
-    const long clonesBefore = CCountedIndividual::clones;
+    const long long allocationsBefore = allocations.made;
+    const long long clonesBefore = CCountedIndividual::clones;
     TestStop(generator);
     generator.NextGeneration();
     // A clone is the individual, its gene array and one object per gene.
-    const long perClone = 2 + 14;
-    ASSERT_EQ(allocationsMade - allocationsBefore,
+    const long long perClone = 2 + 14;
+    ASSERT_EQ(allocations.made - allocationsBefore,
               (CCountedIndividual::clones - clonesBefore) * perClone)
         << "generation " << g + 1;
   }

@@ -1,7 +1,8 @@
 // Memory exhaustion: the global operator new fails on its n-th call, for every n up to the first
 // run that completes. After each failure the generator must still be usable and releasable,
 // every slot must hold a valid individual, and nothing may leak.
-// This file replaces the global allocation functions, so it is a test binary of its own.
+// Through counting_allocator.h this file replaces the global allocation functions, so it is a
+// test binary of its own.
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -13,65 +14,9 @@
 
 #include "allelix/generator.h"
 #include "allelix/platform.h"
+#include "counting_allocator.h"
 #include "invariants.h"
 #include "support.h"
-
-namespace {
-
-// Allocation bookkeeping of the replaced operators; the test is single-threaded.
-struct Allocations {
-  long long live = 0;    // allocations not yet freed, counted always
-  long long calls = 0;   // allocation calls since the counter was armed
-  long long failAt = 0;  // the armed call that fails; 0 when disarmed
-  long long failed = 0;  // failures injected so far
-};
-Allocations allocations;
-
-void* Allocate(std::size_t size) {
-  if (allocations.failAt != 0 && ++allocations.calls == allocations.failAt) {
-    ++allocations.failed;
-    throw std::bad_alloc();
-  }
-  void* memory = std::malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) throw std::bad_alloc();
-  ++allocations.live;
-  return memory;
-}
-
-void Release(void* memory) noexcept {
-  if (memory == nullptr) return;
-  --allocations.live;
-  std::free(memory);
-}
-
-// Fails the n-th allocation from now on (n >= 1).
-void Arm(long long n) {
-  allocations.calls = 0;
-  allocations.failAt = n;
-}
-
-void Disarm() { allocations.failAt = 0; }
-
-}  // namespace
-
-void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Release(memory); }
-void operator delete[](void* memory) noexcept { Release(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }
 
 namespace allelix {
 namespace {

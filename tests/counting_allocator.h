@@ -1,0 +1,63 @@
+// Replaces the global allocation functions with counting ones that can also fail the n-th call.
+// Include it in exactly one source file of a test binary of its own; the tests are
+// single-threaded.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+
+// Allocation bookkeeping of the replaced operators.
+struct Allocations {
+  long long live = 0;    // allocations not yet freed, counted always
+  long long made = 0;    // allocations made in all, counted always
+  long long calls = 0;   // allocation calls since the counter was armed
+  long long failAt = 0;  // the armed call that fails; 0 when disarmed
+  long long failed = 0;  // failures injected so far
+};
+inline Allocations allocations;
+
+inline void* Allocate(std::size_t size) {
+  if (allocations.failAt != 0 && ++allocations.calls == allocations.failAt) {
+    ++allocations.failed;
+    throw std::bad_alloc();
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) throw std::bad_alloc();
+  ++allocations.live;
+  ++allocations.made;
+  return memory;
+}
+
+inline void Release(void* memory) noexcept {
+  if (memory == nullptr) return;
+  --allocations.live;
+  std::free(memory);
+}
+
+// Fails the n-th allocation from now on (n >= 1).
+inline void Arm(long long n) {
+  allocations.calls = 0;
+  allocations.failAt = n;
+}
+
+inline void Disarm() { allocations.failAt = 0; }
+
+void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return Allocate(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
+void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
+  return operator new(size, tag);
+}
+void operator delete(void* memory) noexcept { Release(memory); }
+void operator delete[](void* memory) noexcept { Release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }
