@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,33 +19,20 @@ struct Keyed {
   double fitness = 0.0;
 };
 
+// The kernels this processor runs; the scalar one and the fastest one always among them.
 std::vector<SortKernel> SupportedKernels() {
+  EXPECT_TRUE(detail::SortKernelSupported(detail::FastestSortKernel()));
   std::vector<SortKernel> kernels;
   for (const SortKernel kernel : {SortKernel::Scalar, SortKernel::Avx2, SortKernel::Avx512,
                                   SortKernel::Avx2Ranks, SortKernel::Avx512Ranks}) {
     if (detail::SortKernelSupported(kernel)) kernels.push_back(kernel);
   }
+  EXPECT_EQ(kernels.front(), SortKernel::Scalar);
   return kernels;
 }
 
-std::string KernelName(SortKernel kernel) {
-  switch (kernel) {
-    case SortKernel::Scalar:
-      return "scalar";
-    case SortKernel::Avx2:
-      return "avx2";
-    case SortKernel::Avx512:
-      return "avx512";
-    case SortKernel::Avx2Ranks:
-      return "avx2 ranks";
-    case SortKernel::Avx512Ranks:
-      return "avx512 ranks";
-  }
-  return "unknown";
-}
-
 // Sorts the values with the kernel and with the oracle; the two must leave the same objects in
-// the same slots. Returns whether they did, reporting the first difference.
+// the same slots. The buffers carry over from call to call, as a population's do.
 ::testing::AssertionResult SameOrder(const std::vector<double>& values, SortKernel kernel) {
   std::vector<Keyed> objects(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) objects[i].fitness = values[i];
@@ -56,13 +41,13 @@ std::string KernelName(SortKernel kernel) {
   std::vector<Keyed*> actual = expected;
   const int count = static_cast<int>(values.size());
   ExchangeSortByFitness(expected.data(), count);
-  detail::SortBuffers buffers;
+  static detail::SortBuffers buffers;
   detail::SortByFitness(actual.data(), count, kernel, buffers);
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (actual[i] != expected[i]) {
       return ::testing::AssertionFailure()
-             << KernelName(kernel) << ", " << values.size() << " values: slot " << i
-             << " holds the object from slot " << (actual[i] - objects.data()) << " ("
+             << "kernel " << static_cast<int>(kernel) << ", " << values.size() << " values: slot "
+             << i << " holds the object from slot " << (actual[i] - objects.data()) << " ("
              << actual[i]->fitness << "), the exchange sort puts there the one from slot "
              << (expected[i] - objects.data()) << " (" << expected[i]->fitness << ")";
     }
@@ -73,26 +58,12 @@ std::string KernelName(SortKernel kernel) {
 constexpr double Inf = std::numeric_limits<double>::infinity();
 const double NaN = std::numeric_limits<double>::quiet_NaN();
 
-TEST(FitnessSort, TheScalarKernelIsAlwaysThere) {
-  EXPECT_TRUE(detail::SortKernelSupported(SortKernel::Scalar));
-  EXPECT_TRUE(detail::SortKernelSupported(detail::FastestSortKernel()));
-}
-
 TEST(FitnessSort, MatchesTheExchangeSortOnHandPickedCases) {
+  // Inputs a random draw rarely gives: only signed zeros, only NaN, long runs either way.
   const std::vector<std::vector<double>> cases = {
-      {},
-      {1},
-      {1, 3, 1, 2},
-      {5, 5, 7, 5},
-      // Signed zeros are equal: never exchanged with each other.
-      {0.0, -0.0, 0.0, -0.0, 1.0, -0.0, 0.0, -1.0, 0.0},
       {-0.0, 0.0, -0.0, 0.0, -0.0, 0.0, -0.0, 0.0, -0.0},
-      // NaN first: that pass moves nothing; NaN elsewhere never moves.
-      {NaN, 1, 3, 2, 5, 4, 7, 6, 9, 8},
-      {1, NaN, 3, NaN, 2, NaN, 5, NaN, 4, NaN, 6},
       {NaN, NaN, NaN, NaN, NaN, NaN, NaN, NaN, NaN},
-      {-Inf, Inf, -Inf, NaN, Inf, 0.0, -Inf, Inf, -1e308, 1e308, -Inf},
-      // Ascending runs make a record of nearly every key.
+      {NaN, 1, 3, 2, 5, 4, 7, 6, 9, 8},
       {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},
       {17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1},
   };
@@ -125,26 +96,18 @@ TEST(FitnessSort, MatchesTheExchangeSortOnRandomInputsRichInTies) {
   }
 }
 
+// Large inputs cross every block size of the kernels; the last rounds take the shape of a
+// population late in a run: a few levels 1e-5 apart, most individuals sharing the best few.
 TEST(FitnessSort, MatchesTheExchangeSortOnLargeInputs) {
   std::mt19937 engine(7u);
+  std::discrete_distribution<int> level({60, 20, 10, 5, 3, 2});
   for (const SortKernel kernel : SupportedKernels()) {
     for (const std::size_t size : {255u, 1000u, 1001u, 1003u, 2047u}) {
       ASSERT_TRUE(SameOrder(RandomValues(engine, size, 12), kernel));
       ASSERT_TRUE(SameOrder(RandomValues(engine, size, 2000), kernel));
-    }
-  }
-}
-
-TEST(FitnessSort, MatchesTheExchangeSortOnPopulationsOfARun) {
-  // The shape of a population late in a run: a few fitness values, most individuals sharing
-  // the best few, in no order.
-  std::mt19937 engine(99u);
-  std::discrete_distribution<int> level({60, 20, 10, 5, 3, 2});
-  for (const SortKernel kernel : SupportedKernels()) {
-    for (int round = 0; round < 10; ++round) {
-      std::vector<double> values(1000);
-      for (double& value : values) value = 1.0 - level(engine) * 1e-5;
-      ASSERT_TRUE(SameOrder(values, kernel));
+      std::vector<double> run(size);
+      for (double& value : run) value = 1.0 - level(engine) * 1e-5;
+      ASSERT_TRUE(SameOrder(run, kernel));
     }
   }
 }

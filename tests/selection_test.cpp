@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <numeric>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -18,21 +17,6 @@ namespace {
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double Inf = std::numeric_limits<double>::infinity();
-
-// Nineteen individuals expecting 1.05 copies and one expecting 0.05: no group earns a tenth,
-// so the whole copies fill slots 0 to 18 and the last slot is picked from the old ones.
-std::vector<double> NoTenths() {
-  std::vector<double> fitness(19, 1.05);
-  fitness.push_back(0.05);
-  return fitness;
-}
-
-std::vector<int> NoTenthsSources(int lastDraw) {
-  std::vector<int> sources(19);
-  std::iota(sources.begin(), sources.end(), 0);
-  sources.push_back(lastDraw % 20);
-  return sources;
-}
 
 // One call of Select on a population of distinct individuals, with scripted draws.
 struct SelectCase {
@@ -79,7 +63,6 @@ TEST_P(SelectTest, FillsEverySlotFromItsSourceWithANewUnmarkedObject) {
     const CMyIndividual* now = slots[s];
     const auto source = static_cast<std::size_t>(c.sources[s]);
     EXPECT_EQ(DecodeBits(*now), bits[source]);
-    EXPECT_EQ(now->fitness, c.fitness[source]);
     EXPECT_FALSE(now->marked);
     if (static_cast<int>(s) < c.kept) {
       EXPECT_EQ(now, old[s]);
@@ -112,17 +95,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Stochastic remainder: whole copies 0, 0, 3; the list holds 0 five times, 1 five times.
         SelectCase{"RemainderExampleLowTenth", 2, Example, {13}, {0, 0, 3, 0}, 1},
         SelectCase{"RemainderExampleHighTenth", 2, Example, {17}, {0, 0, 3, 1}, 1},
-        SelectCase{"RemainderNoTenthsPicksOldSlot", 2, NoTenths(), {37}, NoTenthsSources(37), 1},
         SelectCase{"RemainderAllZeroPicksOldSlots", 2, {0, 0, 0}, {4, 1, 2}, {1, 1, 2}, 3},
         // Stale fitness: slot 1 expects 3 whole copies of 2 slots.
         SelectCase{"RemainderStopsAtLastSlot", 2, {-1, 3}, {}, {1, 1}, 0},
-        SelectCase{"RemainderVanishingMean", 2, {1, -1 + 1e-15}, {}, {0, 0}, 0},
         // Elitism: k = min(count / 2, eliteCount), slot count - 1 - i copies slot i.
-        SelectCase{"ElitismCount5", 3, {5, 4, 3, 2, 1}, {}, {0, 1, 2, 1, 0}, 0, 3},
+        SelectCase{"ElitismHalfOfAnOddCount", 3, {5, 4, 3, 2, 1}, {}, {0, 1, 2, 1, 0}, 0, 3},
         SelectCase{"ElitismOne", 3, {5, 4, 3, 2}, {}, {0, 1, 2, 0}, 0, 3, 0.75, 1},
-        SelectCase{"ElitismNone", 3, {5, 4, 3, 2}, {}, {0, 1, 2, 3}, 0, 4, 0.75, 0},
         SelectCase{"ElitismNegative", 3, {5, 4}, {}, {0, 1}, 0, 2, 0.75, -1},
-        SelectCase{"ElitismAlone", 3, {5}, {}, {0}, 0, 1},
         // Tournament: first, second, trial per slot; the trial passes at most the threshold.
         SelectCase{"TournamentTieFavoursFirst", 4, {1, 1}, {1, 0, 0, 0, 1, 9999999}, {1, 1}, 6},
         SelectCase{"TournamentContestantsModCount", 4, {1, 2, 3},
@@ -130,22 +109,15 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"TournamentThresholdDraw", 4, {1, 2}, {0, 1, 5000000, 0, 1, 5000001}, {1, 0},
                    6, 0, 0.5},
         SelectCase{"TournamentRateZero", 4, {1, 2}, {0, 1, 0, 0, 1, 1}, {1, 0}, 6, 0, 0.0},
-        SelectCase{"TournamentRateOne", 4, {1, 2}, {0, 1, 9999999, 1, 0, 9999999}, {1, 1}, 6, 0,
-                   1.0},
-        SelectCase{"TournamentRateHuge", 4, {1, 2}, {0, 1, 9999999, 1, 0, 9999999}, {1, 1}, 6, 0,
-                   1e300},
         SelectCase{"TournamentRateInfinite", 4, {1, 2}, {0, 1, 9999999, 1, 0, 9999999}, {1, 1}, 6,
                    0, Inf},
         SelectCase{"TournamentRateNaN", 4, {1, 2}, {0, 1, 0, 1, 0, 0}, {0, 0}, 6, 0, NaN},
         SelectCase{"TournamentAlone", 4, {7}, {5, 9, 3}, {0}, 3},
         // Nothing to select from, or no operator: nothing drawn, every object stays.
-        SelectCase{"RouletteEmpty", 1, {}, {}, {}, 0},
         SelectCase{"RemainderEmpty", 2, {}, {}, {}, 0},
-        SelectCase{"ElitismEmpty", 3, {}, {}, {}, 0},
         SelectCase{"TournamentEmpty", 4, {}, {}, {}, 0},
         SelectCase{"UnknownZero", 0, {1, 2, 3}, {}, {0, 1, 2}, 0, 3},
-        SelectCase{"UnknownFive", 5, {1, 2, 3}, {}, {0, 1, 2}, 0, 3},
-        SelectCase{"UnknownNegative", -1, {1, 2, 3}, {}, {0, 1, 2}, 0, 3}),
+        SelectCase{"UnknownFive", 5, {1, 2, 3}, {}, {0, 1, 2}, 0, 3}),
     [](const auto& info) { return info.param.name; });
 // clang-format on
 
@@ -170,6 +142,7 @@ class CFragile final : public CIndividual<CFragile, CBit> {
 // mark, and no object leaked.
 template <class E>
 void ExpectSelectThrows(int type, int allowance, std::vector<int> draws, int replaced = 0) {
+  SCOPED_TRACE("type " + std::to_string(type) + ", allowance " + std::to_string(allowance));
   {
     CGeneratorEx<CFragile> generator;
     generator.selectionType = type;
@@ -189,44 +162,15 @@ void ExpectSelectThrows(int type, int allowance, std::vector<int> draws, int rep
   EXPECT_EQ(CFragile::live, 0);
 }
 
-TEST(SelectionFailure, RebuildingOperatorsKeepTheOldPopulationOnAnyFailedClone) {
+// The rebuilding operators keep the old population on any failed clone or pick-list lookup;
+// elitism keeps the copies it made before the failed clone (k = 2 here).
+TEST(SelectionFailure, EachOperatorLeavesAWholeUnmarkedPopulationAndLeaksNothing) {
   for (const int type : {1, 2, 4}) {
-    for (int n = 0; n < 4; ++n) {  // each of them makes 4 clones here
-      SCOPED_TRACE("type " + std::to_string(type) + ", clone " + std::to_string(n));
-      ExpectSelectThrows<std::runtime_error>(type, n, {13, 0, 0, 0, 0, 0});
-    }
+    for (int n = 0; n < 4; ++n) ExpectSelectThrows<std::runtime_error>(type, n, {13});
   }
-}
-
-TEST(SelectionFailure, AFailedPickListLookupKeepsTheOldPopulation) {
   ExpectSelectThrows<std::invalid_argument>(1, -1, {-1});
   ExpectSelectThrows<std::invalid_argument>(2, -1, {-1});
-}
-
-TEST(SelectionFailure, ElitismKeepsTheCopiesMadeBeforeAFailedClone) {
-  for (int n = 0; n < 2; ++n) ExpectSelectThrows<std::runtime_error>(3, n, {}, n);  // k = 2
-}
-
-// Whole generations under each operator keep the population whole and unmarked, and elitism
-// leaves it sorted.
-TEST(SelectionInGenerations, EveryOperatorKeepsThePopulationWhole) {
-  for (const int type : {1, 2, 3, 4}) {
-    SCOPED_TRACE("type " + std::to_string(type));
-    const ScopedSeedSchedule schedule(7);
-    CGeneratorEx<CMyIndividual> generator;
-    generator.selectionType = type;
-    generator.Initialize(60, 8);
-    for (int g = 0; g < 5; ++g) {
-      generator.NextGeneration();
-      const CMyIndividual* const* slots = generator.population->individuals;
-      ASSERT_EQ(generator.population->count, 60);
-      EXPECT_TRUE(std::none_of(slots, slots + 60, [](auto* i) { return i->marked; }));
-      if (type == 3) {
-        EXPECT_TRUE(std::is_sorted(slots, slots + 60,
-                                   [](auto* a, auto* b) { return a->fitness > b->fitness; }));
-      }
-    }
-  }
+  for (int n = 0; n < 2; ++n) ExpectSelectThrows<std::runtime_error>(3, n, {}, n);
 }
 
 }  // namespace
