@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <new>
@@ -44,14 +45,14 @@ class CGenerator {
   void Initialize() { Initialize(1000, 14); }
 
   // The same with a population and chromosome length of one's own. Throws
-  // std::invalid_argument, before anything changes, when either is 0 or less or too large to
-  // allocate. The new population is built in full before it replaces a held one, so an
-  // exception while building (memory exhausted, a Fitness that throws) leaves the generator as it
-  // was; the price is that both populations are alive for a moment. best stays under the best
-  // rule, and generation and bestGeneration are left as they are.
+  // std::invalid_argument naming the argument, before anything changes, when either is 0 or less
+  // or the population's size in bytes would overflow. The new population is built in full before
+  // it replaces a held one, so an exception while building (memory exhausted, a Fitness that
+  // throws) leaves the generator as it was; the price is that both populations are alive for a
+  // moment. best stays under the best rule, and generation and bestGeneration are left as they
+  // are.
   void Initialize(int size, int geneCount) {
-    CheckShape(size, "populationSize");
-    CheckShape(geneCount, "geneCount");
+    CheckShape(size, geneCount);
     const std::int64_t start = Now();
     Reseed();
     std::unique_ptr<TPopulation> built = BuildPopulation(size, geneCount);
@@ -135,22 +136,40 @@ class CGenerator {
     return Rand() % 10000000 < threshold;
   }
 
+  // Threads that score the individuals of Initialize and NextGeneration; 1 or less scores each
+  // at once, in the sequential order. The base always answers 1.
+  virtual int EvaluationThreads() const { return 1; }
+
  private:
-  static void CheckShape(int value, const char* name) {
-    // Also bounded by what an array of pointers can hold, so new[] never sees an overflow.
-    constexpr std::size_t limit =
-        static_cast<std::size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(void*);
-    constexpr int largest =
-        static_cast<int>(std::min<std::size_t>(std::numeric_limits<int>::max(), limit));
-    if (value <= 0 || value > largest) {
-      throw std::invalid_argument(std::string(name) + " must lie between 1 and " +
-                                  std::to_string(largest) + ", not " + std::to_string(value));
+  // Throws std::invalid_argument naming the argument when `size` individuals of `geneCount`
+  // genes cannot be built: either is 0 or less, or their bytes exceed what can be addressed.
+  static void CheckShape(int size, int geneCount) {
+    if (size <= 0) {
+      throw std::invalid_argument("populationSize must be at least 1, not " + std::to_string(size));
+    }
+    if (geneCount <= 0) {
+      throw std::invalid_argument("geneCount must be at least 1, not " + std::to_string(geneCount));
+    }
+    constexpr auto limit = static_cast<std::uintmax_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    constexpr std::uintmax_t geneBytes = sizeof(TGene*) + sizeof(TGene);
+    constexpr std::uintmax_t ownBytes = sizeof(TIndividual*) + sizeof(TIndividual);
+    const auto genes = static_cast<std::uintmax_t>(geneCount);
+    if (genes > (limit - ownBytes) / geneBytes) {
+      throw std::invalid_argument("geneCount " + std::to_string(geneCount) +
+                                  " is too large to allocate");
+    }
+    const std::uintmax_t individualBytes = ownBytes + genes * geneBytes;
+    if (static_cast<std::uintmax_t>(size) > limit / individualBytes) {
+      throw std::invalid_argument("populationSize " + std::to_string(size) + " with geneCount " +
+                                  std::to_string(geneCount) + " is too large to allocate");
     }
   }
 
   // A new population of random, scored individuals in slot order; on an exception everything
   // built so far is released.
   std::unique_ptr<TPopulation> BuildPopulation(int size, int geneCount) const {
+    const int threads = EvaluationThreads();
+    std::vector<TIndividual*> pending;
     auto built = std::make_unique<TPopulation>();
     built->AllocateIndividuals(size);
     for (int i = 0; i < size; ++i) {
@@ -160,9 +179,10 @@ class CGenerator {
         individual->genes[j] = new TGene();
         individual->genes[j]->value = Rand() % 2 != 0;
       }
-      individual->fitness = individual->Fitness(fitnessContext);
       built->individuals[i] = individual.release();
+      ScoreOrDefer(built->individuals[i], threads, pending);
     }
+    ScorePending(pending, threads);
     return built;
   }
 
@@ -171,21 +191,60 @@ class CGenerator {
 
   // Each index in turn: an unmarked individual looks for an unmarked partner further on and
   // may cross with it; every visited individual then faces the mutation trial and is re-scored.
+  // Deferred scores are still given to the visited individuals when a hook throws.
   void PairingPass() {
+    const int threads = EvaluationThreads();
+    std::vector<TIndividual*> pending;
     TIndividual** slots = population->individuals;
     const int n = Slots();
-    for (int i = 0; i < n; ++i) {
-      TIndividual* current = slots[i];
-      if (!current->marked) {
-        TIndividual* partner = FindPartner(i, n);
-        if (partner != nullptr && Trial(crossoverRate)) {
-          Crossover(current, partner);
-          current->marked = true;
-          partner->marked = true;
+    try {
+      for (int i = 0; i < n; ++i) {
+        TIndividual* current = slots[i];
+        if (!current->marked) {
+          TIndividual* partner = FindPartner(i, n);
+          if (partner != nullptr && Trial(crossoverRate)) {
+            Crossover(current, partner);
+            current->marked = true;
+            partner->marked = true;
+          }
         }
+        if (Trial(mutationRate)) Mutate(current);
+        ScoreOrDefer(current, threads, pending);  // whatever object the hooks left in current
       }
-      if (Trial(mutationRate)) Mutate(current);
-      current->fitness = current->Fitness(fitnessContext);
+    } catch (...) {
+      ScorePending(pending, threads);
+      throw;
+    }
+    ScorePending(pending, threads);
+  }
+
+  // Scores an individual at once with one evaluation thread; queues it with more.
+  void ScoreOrDefer(TIndividual* individual, int threads,
+                    std::vector<TIndividual*>& pending) const {
+    if (threads > 1) {
+      pending.push_back(individual);
+    } else {
+      individual->fitness = individual->Fitness(fitnessContext);
+    }
+  }
+
+  // Scores the queued individuals on up to `threads` threads, then stores the scores in queue
+  // order, so an individual queued twice keeps its last score. Stops at the first individual
+  // whose Fitness threw and rethrows that exception, as the sequential order would have.
+  void ScorePending(const std::vector<TIndividual*>& pending, int threads) const {
+    if (pending.empty()) return;
+    std::vector<double> scores(pending.size());
+    std::vector<std::exception_ptr> errors(pending.size());
+    ParallelFor(pending.size(), threads, [&](std::size_t k) {
+      try {
+        scores[k] = pending[k]->Fitness(fitnessContext);
+      } catch (...) {
+        errors[k] = std::current_exception();
+      }
+    });
+    for (std::size_t k = 0; k < pending.size(); ++k) {
+      if (errors[k]) std::rethrow_exception(errors[k]);
+      pending[k]->fitness = scores[k];
     }
   }
 
@@ -270,6 +329,13 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   int maxMinutes = 5;
   int maxGenerations = 3000;
   int maxStagnation = 50;
+  // Threads that score a generation's individuals; 1 (or less) scores each one at once, in the
+  // sequential order. With more, Initialize and NextGeneration still make every draw, crossover
+  // and mutation in the sequential order, and make the Fitness calls of the pass together at its
+  // end, on up to this many threads (OpenMP; one thread when the library is built without it).
+  // A run is bit-identical to the sequential one when Fitness draws no random number and has no
+  // side effects, and the hooks neither read fitness nor delete individuals during the pass.
+  int evaluationThreads = 1;
 
   CGeneratorEx() = default;
 
@@ -423,6 +489,9 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       }
     });
   }
+
+ protected:
+  int EvaluationThreads() const override { return evaluationThreads; }
 
  private:
   // rate * 1000 truncated toward zero and kept within 0..1000, NaN giving 0, so that any rate

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -174,6 +175,22 @@ class ScopedSeedSchedule {
  private:
   detail::RandomState saved_;
 };
+
+// Calls body(k) for every k from 0 to count - 1: on up to `threads` threads when compiled with
+// OpenMP, otherwise (or with fewer than 2 threads) in order on the caller's thread. body must
+// not throw, and calls for different k must not write the same data.
+template <class Body>
+void ParallelFor(std::size_t count, [[maybe_unused]] int threads, const Body& body) {
+#if defined(_OPENMP)
+  if (threads > 1 && count > 1) {
+    const auto last = static_cast<std::ptrdiff_t>(count);
+#pragma omp parallel for num_threads(threads) schedule(static)
+    for (std::ptrdiff_t k = 0; k < last; ++k) body(static_cast<std::size_t>(k));
+    return;
+  }
+#endif
+  for (std::size_t k = 0; k < count; ++k) body(k);
+}
 
 // An ordered list of pointers that the proportional selection operators pick from.
 // Entries keep the order in which they were appended; the list never owns them.

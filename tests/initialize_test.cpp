@@ -1,0 +1,234 @@
+// Initialize with a shape of one's own: the default shape, other shapes, bad arguments and
+// failures while the population is built.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "allelix/generator.h"
+#include "snapshot.h"
+#include "square_root.h"
+#include "support.h"
+
+namespace allelix::testing {
+namespace {
+
+// Scores a chromosome as its binary number plus the context, so every pattern scores apart.
+class CNumber final : public CIndividual<CNumber, CBit> {
+ public:
+  double Fitness(int context) const override { return demo::DecodeBits(*this) + context; }
+};
+
+using NumberGenerator = CGeneratorEx<CNumber>;
+
+// Checks everything Initialize(size, genes) promises about the population it leaves.
+template <class TGenerator>
+void ExpectFreshPopulation(const TGenerator& generator, int size, int genes) {
+  ASSERT_NE(generator.population, nullptr);
+  EXPECT_EQ(generator.populationSize, size);
+  ASSERT_EQ(generator.population->count, size);
+  std::set<const void*> objects;
+  for (int i = 0; i < size; ++i) {
+    const auto* individual = generator.population->individuals[i];
+    ASSERT_NE(individual, nullptr) << "slot " << i;
+    ASSERT_EQ(individual->geneCount, genes) << "slot " << i;
+    EXPECT_FALSE(individual->marked);
+    EXPECT_EQ(individual->fitness, individual->Fitness(generator.fitnessContext));
+    if (i > 0) {
+      EXPECT_GE(generator.population->individuals[i - 1]->fitness, individual->fitness);
+    }
+    EXPECT_TRUE(objects.insert(individual).second) << "slot " << i << " shares its individual";
+    for (int j = 0; j < genes; ++j) {
+      ASSERT_NE(individual->genes[j], nullptr);
+      EXPECT_FALSE(individual->genes[j]->locked);
+      EXPECT_TRUE(objects.insert(individual->genes[j]).second) << "gene " << j << " is shared";
+    }
+  }
+  ASSERT_NE(generator.best, nullptr);
+  EXPECT_EQ(objects.count(generator.best), 0u) << "best must be a clone";
+  EXPECT_EQ(IndividualStateOf(*generator.best),
+            IndividualStateOf(*generator.population->individuals[0]));
+}
+
+TEST(InitializeShape, DefaultIsTheSameRunAsAThousandIndividualsOfFourteenGenes) {
+  for (const Engine engine : {Engine::Mt19937, Engine::Classic}) {
+    std::vector<GeneratorState> implicit, explicitShape;
+    {
+      ScopedSeedSchedule schedule(11, engine);
+      demo::CMyGenerator generator;
+      generator.populationSize = 500;  // Initialize() sets it, whatever it held
+      generator.Initialize();
+      implicit.push_back(GeneratorStateOf(generator));
+      for (int g = 0; g < 3; ++g) {
+        generator.NextGeneration();
+        implicit.push_back(GeneratorStateOf(generator));
+      }
+    }
+    {
+      ScopedSeedSchedule schedule(11, engine);
+      demo::CMyGenerator generator;
+      generator.Initialize(1000, 14);
+      ExpectFreshPopulation(generator, 1000, 14);
+      explicitShape.push_back(GeneratorStateOf(generator));
+      for (int g = 0; g < 3; ++g) {
+        generator.NextGeneration();
+        explicitShape.push_back(GeneratorStateOf(generator));
+      }
+    }
+    EXPECT_EQ(implicit, explicitShape) << EngineName(engine);
+    EXPECT_EQ(implicit.front().populationSize, 1000);
+  }
+}
+
+TEST(InitializeShape, MakesOneDrawPerGeneRowByRowAndSetsOddDrawsOnly) {
+  // Rows 101, 010, 111, 000; even non-zero draws must give false.
+  ScriptedDraws draws({3, 2, 9, 4, 1, 6, 5, 7, 11, 2, 8, 0});
+  NumberGenerator generator;
+  generator.fitnessContext = 10;
+  generator.Initialize(4, 3);
+  EXPECT_EQ(draws.Drawn(), 12u);
+  std::vector<double> fitness;
+  for (int i = 0; i < 4; ++i) fitness.push_back(generator.population->individuals[i]->fitness);
+  EXPECT_EQ(fitness, (std::vector<double>{17, 15, 12, 10}));
+  EXPECT_EQ(IndividualStateOf(*generator.best).genes, (std::vector<bool>{true, true, true}));
+}
+
+TEST(InitializeShape, BuildsExactlyTheAskedShape) {
+  ScopedSeedSchedule schedule(5);
+  for (const auto& [size, genes] :
+       std::vector<std::pair<int, int>>{{1, 1}, {2, 100}, {37, 5}, {500, 3}, {3, 64}}) {
+    SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(genes));
+    NumberGenerator generator;
+    CountedDraws draws;
+    generator.Initialize(size, genes);
+    EXPECT_EQ(draws.Drawn(), static_cast<std::size_t>(size) * genes);
+    ExpectFreshPopulation(generator, size, genes);
+    EXPECT_EQ(generator.generation, 0);
+    EXPECT_EQ(generator.bestGeneration, 0);
+    generator.NextGeneration();  // loops over the new populationSize
+    EXPECT_EQ(generator.population->count, size);
+  }
+}
+
+TEST(InitializeShape, ASecondInitializeReplacesThePopulationAndKeepsTheCounters) {
+  ScopedSeedSchedule schedule(3);
+  NumberGenerator generator;
+  generator.Initialize(20, 8);
+  generator.NextGeneration();
+  generator.NextGeneration();
+  const CNumber* oldBest = generator.best;
+  const int bestGeneration = generator.bestGeneration;
+
+  generator.Initialize(5, 3);  // at most 7: the 8-gene best stays
+  EXPECT_EQ(generator.population->count, 5);
+  EXPECT_EQ(generator.population->individuals[0]->geneCount, 3);
+  EXPECT_EQ(generator.best, oldBest);
+  EXPECT_EQ(generator.generation, 2);
+  EXPECT_EQ(generator.bestGeneration, bestGeneration);
+
+  generator.fitnessContext = 1000;  // every new individual beats the old best
+  generator.Initialize(6, 4);
+  ExpectFreshPopulation(generator, 6, 4);
+  EXPECT_EQ(generator.generation, 2);
+}
+
+struct BadShape {
+  int size;
+  int genes;
+  const char* named;
+};
+
+TEST(InitializeArguments, BadShapesThrowNamingTheArgumentBeforeAnyChange) {
+  const std::vector<BadShape> shapes{
+      {0, 14, "populationSize"},
+      {-1, 14, "populationSize"},
+      {INT_MIN, 14, "populationSize"},
+      {0, 0, "populationSize"},
+      {10, 0, "geneCount"},
+      {10, -7, "geneCount"},
+      {1000, INT_MIN, "geneCount"},
+      {INT_MAX, INT_MAX, "populationSize"},
+      {INT_MAX / 2, INT_MAX / 4, "populationSize"},
+  };
+  ScopedSeedSchedule schedule(21);
+  ManualClock clock;
+  NumberGenerator generator;
+  generator.Initialize(30, 6);
+  generator.NextGeneration();
+  clock.Advance(7);
+  const GeneratorState before = GeneratorStateOf(generator);
+  const auto* population = generator.population;
+  const auto* best = generator.best;
+
+  for (const BadShape& shape : shapes) {
+    SCOPED_TRACE(std::to_string(shape.size) + " x " + std::to_string(shape.genes));
+    CountedDraws draws;
+    try {
+      generator.Initialize(shape.size, shape.genes);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(shape.named, 0), 0u) << error.what();
+    }
+    EXPECT_EQ(draws.Drawn(), 0u);
+    EXPECT_EQ(generator.population, population);
+    EXPECT_EQ(generator.best, best);
+    EXPECT_EQ(GeneratorStateOf(generator), before);
+  }
+
+  // The seed schedule did not advance either: the next generation is the one a twin gets.
+  generator.NextGeneration();
+  ScopedSeedSchedule twinSchedule(21);
+  NumberGenerator twin;
+  twin.Initialize(30, 6);
+  twin.NextGeneration();
+  twin.NextGeneration();
+  EXPECT_EQ(GeneratorStateOf(generator).population, GeneratorStateOf(twin).population);
+}
+
+TEST(InitializeArguments, ABadShapeOnANewGeneratorLeavesItEmpty) {
+  demo::CMyGenerator generator;
+  EXPECT_THROW(generator.Initialize(-5, 14), std::invalid_argument);
+  EXPECT_EQ(generator.population, nullptr);
+  EXPECT_EQ(generator.best, nullptr);
+  EXPECT_EQ(generator.populationSize, 1000);
+}
+
+// Throws from Fitness once the countdown, shared by all threads, runs out.
+std::atomic<int> fitnessCountdown{INT_MAX};
+
+class CFragile final : public CIndividual<CFragile, CBit> {
+ public:
+  double Fitness(int /*context*/) const override {
+    if (fitnessCountdown.fetch_sub(1) <= 1) throw std::runtime_error("fitness failed");
+    return demo::DecodeBits(*this);
+  }
+};
+
+TEST(InitializeFailure, AFitnessThatThrowsLeavesTheHeldPopulationInPlace) {
+  for (const int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    ScopedSeedSchedule schedule(8);
+    CGeneratorEx<CFragile> generator;
+    generator.evaluationThreads = threads;
+    fitnessCountdown = INT_MAX;
+    generator.Initialize(30, 6);
+    const GeneratorState before = GeneratorStateOf(generator);
+    const auto* population = generator.population;
+
+    fitnessCountdown = 10;
+    EXPECT_THROW(generator.Initialize(50, 9), std::runtime_error);
+    EXPECT_EQ(generator.population, population);
+    EXPECT_EQ(GeneratorStateOf(generator), before);
+
+    fitnessCountdown = INT_MAX;
+    generator.NextGeneration();  // still a working generator of 30
+    EXPECT_EQ(generator.population->count, 30);
+  }
+}
+
+}  // namespace
+}  // namespace allelix::testing
