@@ -1,0 +1,136 @@
+// 0/1 knapsack: choose which of 40 items to pack so that their total value is as large as
+// possible while their total weight stays within the capacity. Gene i says whether item i is
+// packed. The instance is small enough to solve exactly by dynamic programming (optimum 812),
+// which the program does at the end to show how close the genetic algorithm came.
+//
+// Usage: knapsack [SEED]
+//   With a SEED every run repeats exactly; without one, the generator seeds from the clock.
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <iomanip>
+#include <iostream>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "allelix/generator.h"
+#include "allelix/run.h"
+
+namespace {
+
+struct Item {
+  int weight;
+  int value;
+};
+
+constexpr std::array<Item, 40> Items{{
+    {35, 30}, {51, 59}, {24, 20}, {51, 54}, {53, 65}, {53, 51}, {39, 36}, {45, 61},
+    {52, 57}, {27, 30}, {38, 51}, {44, 64}, {18, 17}, {39, 51}, {26, 32}, {9, 22},
+    {54, 71}, {18, 30}, {53, 66}, {34, 53}, {50, 66}, {60, 70}, {14, 21}, {18, 35},
+    {31, 22}, {54, 55}, {45, 48}, {34, 27}, {51, 64}, {13, 27}, {25, 27}, {26, 27},
+    {55, 51}, {25, 28}, {31, 31}, {41, 37}, {60, 63}, {19, 15}, {7, 20},  {19, 33},
+}};
+constexpr int Capacity = 576;  // 40% of the total weight
+constexpr int PopulationSize = 200;
+
+// Total weight and value of the packed items.
+template <class TIndividual>
+Item Packed(const TIndividual& individual) {
+  Item total{0, 0};
+  for (int i = 0; i < individual.geneCount; ++i) {
+    if (individual.genes[i]->value) {
+      total.weight += Items[i].weight;
+      total.value += Items[i].value;
+    }
+  }
+  return total;
+}
+
+// A packing that fits scores its value. One that is too heavy scores minus its excess weight:
+// below every packing that fits, and better the closer it comes to fitting.
+class CPacking final : public allelix::CIndividual<CPacking, allelix::CBit> {
+ public:
+  double Fitness(int /*fitnessContext*/) const override {
+    const Item total = Packed(*this);
+    return total.weight <= Capacity ? total.value : Capacity - total.weight;
+  }
+};
+
+// A generator of our own: the library's operators, with settings chosen for this problem.
+class CPackingGenerator final : public allelix::CGeneratorEx<CPacking> {
+ public:
+  CPackingGenerator() {
+    selectionType = 4;   // tournament: pairs of individuals compete for each place
+    crossoverType = 2;   // two-point crossover: a run of items is exchanged between two packings
+    mutationRate = 0.3;  // 30% of the packings get one item added or removed each generation
+    // Stop after 1000 generations, or after 200 generations without a better packing.
+    stopFlags = allelix::StopOnGenerations | allelix::StopOnStagnation;
+    maxGenerations = 1000;
+    maxStagnation = 200;
+  }
+};
+
+// The exact optimum by dynamic programming: best[c] is the largest value within weight c.
+int OptimalValue() {
+  std::vector<int> best(Capacity + 1, 0);
+  for (const Item& item : Items) {
+    for (int c = Capacity; c >= item.weight; --c) {
+      best[c] = std::max(best[c], best[c - item.weight] + item.value);
+    }
+  }
+  return best[Capacity];
+}
+
+constexpr const char* Usage =
+    "usage: knapsack [SEED]\n"
+    "  SEED  a whole number from 0 to 4294967295; the same seed repeats the same run\n";
+
+// Reads the optional seed; the exit status to return at once when the command line is not a run.
+std::optional<int> ParseArguments(int argc, char** argv, std::optional<std::uint32_t>& seed) {
+  if (argc == 1) return std::nullopt;
+  const std::string_view text = argv[1];
+  if (argc == 2 && (text == "-h" || text == "--help")) {
+    std::cout << Usage;
+    return 0;
+  }
+  std::uint32_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (argc > 2 || error != std::errc() || end != text.data() + text.size()) {
+    std::cerr << "knapsack: expected at most one argument, a seed\n" << Usage;
+    return 2;
+  }
+  seed = value;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<std::uint32_t> seed;
+  if (const std::optional<int> status = ParseArguments(argc, argv, seed)) return *status;
+  // A seed schedule makes the k-th reseed of the run use seed + k: the same seed, the same run.
+  std::optional<allelix::ScopedSeedSchedule> schedule;
+  if (seed) schedule.emplace(*seed);
+
+  CPackingGenerator generator;
+  generator.Initialize(PopulationSize, static_cast<int>(Items.size()));
+  const allelix::StopReason reason = allelix::Evolve(generator, [](const CPackingGenerator&) {});
+
+  // best is a copy of the fittest packing the run has seen.
+  const Item packed = Packed(*generator.best);
+  const int optimum = OptimalValue();
+  std::cout << "stopped by " << allelix::StopReasonName(reason) << " after " << generator.generation
+            << " generations\n";
+  std::cout << "packed items:";
+  for (int i = 0; i < generator.best->geneCount; ++i) {
+    if (generator.best->genes[i]->value) std::cout << ' ' << i;
+  }
+  std::cout << "\nweight " << packed.weight << " of " << Capacity << ", value " << packed.value
+            << "\n";
+  std::cout << "optimum by dynamic programming: " << optimum << "; reached " << std::fixed
+            << std::setprecision(1) << 100.0 * packed.value / optimum << "%\n";
+  return 0;
+}
