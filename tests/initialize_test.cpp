@@ -84,19 +84,6 @@ TEST(InitializeShape, DefaultIsTheSameRunAsAThousandIndividualsOfFourteenGenes) 
   }
 }
 
-TEST(InitializeShape, MakesOneDrawPerGeneRowByRowAndSetsOddDrawsOnly) {
-  // Rows 101, 010, 111, 000; even non-zero draws must give false.
-  ScriptedDraws draws({3, 2, 9, 4, 1, 6, 5, 7, 11, 2, 8, 0});
-  NumberGenerator generator;
-  generator.fitnessContext = 10;
-  generator.Initialize(4, 3);
-  EXPECT_EQ(draws.Drawn(), 12u);
-  std::vector<double> fitness;
-  for (int i = 0; i < 4; ++i) fitness.push_back(generator.population->individuals[i]->fitness);
-  EXPECT_EQ(fitness, (std::vector<double>{17, 15, 12, 10}));
-  EXPECT_EQ(IndividualStateOf(*generator.best).genes, (std::vector<bool>{true, true, true}));
-}
-
 TEST(InitializeShape, BuildsExactlyTheAskedShape) {
   ScopedSeedSchedule schedule(5);
   for (const auto& [size, genes] :
