@@ -63,7 +63,8 @@ class CPacking final : public allelix::CIndividual<CPacking, allelix::CBit> {
 class CPackingGenerator final : public allelix::CGeneratorEx<CPacking> {
  public:
   CPackingGenerator() {
-    selectionType = 4;   // tournament: pairs of individuals compete for each place
+    selectionType = 3;  // elitism: clones of the 20 best packings replace the 20 worst
+    eliteCount = 20;
     crossoverType = 2;   // two-point crossover: a run of items is exchanged between two packings
     mutationRate = 0.3;  // 30% of the packings get one item added or removed each generation
     // Stop after 1000 generations, or after 200 generations without a better packing.

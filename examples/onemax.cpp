@@ -33,12 +33,12 @@ class COneMaxGenerator final : public allelix::CGeneratorEx<COneMax> {
  public:
   COneMaxGenerator() {
     selectionType = 4;   // tournament: pairs of individuals compete for each place
-    crossoverType = 3;   // uniform crossover: genes are exchanged one by one
+    crossoverType = 3;   // uniform crossover: each gene is exchanged with chance uniformRate (0.1)
     mutationRate = 0.5;  // half the individuals get one random bit flipped each generation
-    // Stop after 1000 generations, or after 200 generations without a better individual.
+    // Stop after 1000 generations, or after 100 generations without a better individual.
     stopFlags = allelix::StopOnGenerations | allelix::StopOnStagnation;
     maxGenerations = 1000;
-    maxStagnation = 200;
+    maxStagnation = 100;
   }
 };
 
