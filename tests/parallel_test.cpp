@@ -253,6 +253,7 @@ class CFailing : public CGeneratorEx<CPoisoned> {
 std::pair<std::string, GeneratorState> FailedGeneration(int threads, int failAt,
                                                         std::set<std::uint32_t> poisoned) {
   ScopedSeedSchedule schedule(12);
+  ManualClock clock;
   CFailing generator(threads, failAt);
   poison.clear();
   generator.Initialize(60, 10);
