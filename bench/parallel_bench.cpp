@@ -1,6 +1,6 @@
 // Parallel fitness evaluation: one generation with evaluationThreads 1 and 2, for a fitness that
-// costs tens of microseconds (where threads pay) and for the demonstration's cheap fitness
-// (where they only add overhead).
+// costs tens of microseconds (where threads pay), for fitness costs around the break-even, and
+// for the demonstration's cheap fitness (where they only add overhead). Wall time is what counts.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -60,6 +60,21 @@ void BM_CostlyGeneration(benchmark::State& state) {
   RunGenerations(state, generator, 200, 64);
 }
 BENCHMARK(BM_CostlyGeneration)->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Where threads start to pay: 1000 individuals of 64 genes, a fitness of state.range(0) rounds
+// (about 0.1 microseconds a round), with state.range(1) threads.
+void BM_BreakEven(benchmark::State& state) {
+  allelix::ScopedSeedSchedule schedule(1);
+  CGeneratorEx<CCostly> generator;
+  generator.fitnessContext = static_cast<int>(state.range(0));
+  generator.evaluationThreads = static_cast<int>(state.range(1));
+  generator.Initialize(1000, 64);
+  for (auto _ : state) generator.NextGeneration();
+}
+BENCHMARK(BM_BreakEven)
+    ->ArgsProduct({{1, 4, 16}, {1, 2}})
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // The demonstration's shape and fitness: 1000 individuals of 14 genes, a fitness of nanoseconds.
 void BM_CheapGeneration(benchmark::State& state) {
