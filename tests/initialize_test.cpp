@@ -196,7 +196,7 @@ class CFragile final : public CIndividual<CFragile, CBit> {
   }
 };
 
-TEST(InitializeFailure, AFitnessThatThrowsLeavesTheHeldPopulationInPlace) {
+TEST(InitializeFailure, AFitnessThatThrowsLeavesNoPopulationButKeepsBestAndCounters) {
   for (const int threads : {1, 4}) {
     SCOPED_TRACE(threads);
     ScopedSeedSchedule schedule(8);
@@ -204,17 +204,21 @@ TEST(InitializeFailure, AFitnessThatThrowsLeavesTheHeldPopulationInPlace) {
     generator.evaluationThreads = threads;
     fitnessCountdown = INT_MAX;
     generator.Initialize(30, 6);
-    const GeneratorState before = GeneratorStateOf(generator);
-    const auto* population = generator.population;
+    generator.NextGeneration();
+    const CFragile* best = generator.best;
+    const int generation = generator.generation;
 
-    fitnessCountdown = 10;
+    fitnessCountdown = 10;  // the old population is released before the new one is built
     EXPECT_THROW(generator.Initialize(50, 9), std::runtime_error);
-    EXPECT_EQ(generator.population, population);
-    EXPECT_EQ(GeneratorStateOf(generator), before);
+    EXPECT_EQ(generator.population, nullptr);
+    EXPECT_EQ(generator.best, best);
+    EXPECT_EQ(generator.generation, generation);
+    generator.NextGeneration();  // nothing to evolve: counts nothing
+    EXPECT_EQ(generator.generation, generation);
 
     fitnessCountdown = INT_MAX;
-    generator.NextGeneration();  // still a working generator of 30
-    EXPECT_EQ(generator.population->count, 30);
+    generator.Initialize(50, 9);  // and initializes again
+    EXPECT_EQ(generator.population->count, 50);
   }
 }
 

@@ -46,23 +46,21 @@ class CGenerator {
 
   // The same with a population and chromosome length of one's own. Throws
   // std::invalid_argument naming the argument, before anything changes, when either is 0 or less
-  // or the population's size in bytes would overflow. The new population is built in full before
-  // it replaces a held one, so an exception while building (memory exhausted, a Fitness that
-  // throws) leaves the generator as it was; the price is that both populations are alive for a
-  // moment. best stays under the best rule, and generation and bestGeneration are left as they
-  // are.
+  // or the population's size in bytes would overflow. A held population is released before the
+  // new one is built, so two are never alive at once; should building fail (memory exhausted, a
+  // Fitness that throws), the generator is left without a population, ready to be initialized
+  // again or released. best stays under the best rule, and generation and bestGeneration are
+  // left as they are.
   void Initialize(int size, int geneCount) {
     CheckShape(size, geneCount);
     const std::int64_t start = Now();
     Reseed();
-    std::unique_ptr<TPopulation> built = BuildPopulation(size, geneCount);
-    built->SortByFitness();
-    std::unique_ptr<TIndividual> candidate = BestCandidate(FittestAfterSort(*built, size));
-    // Nothing below throws: the generator takes the new state all at once or not at all.
     delete population;
-    population = built.release();
+    population = nullptr;
     populationSize = size;
-    ReplaceBest(std::move(candidate));
+    population = BuildPopulation(size, geneCount).release();
+    population->SortByFitness();
+    ApplyBestRule(true);
     elapsedSeconds = Now() - start;
   }
 
