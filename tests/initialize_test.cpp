@@ -102,28 +102,6 @@ TEST(InitializeShape, BuildsExactlyTheAskedShape) {
   }
 }
 
-TEST(InitializeShape, ASecondInitializeReplacesThePopulationAndKeepsTheCounters) {
-  ScopedSeedSchedule schedule(3);
-  NumberGenerator generator;
-  generator.Initialize(20, 8);
-  generator.NextGeneration();
-  generator.NextGeneration();
-  const CNumber* oldBest = generator.best;
-  const int bestGeneration = generator.bestGeneration;
-
-  generator.Initialize(5, 3);  // at most 7: the 8-gene best stays
-  EXPECT_EQ(generator.population->count, 5);
-  EXPECT_EQ(generator.population->individuals[0]->geneCount, 3);
-  EXPECT_EQ(generator.best, oldBest);
-  EXPECT_EQ(generator.generation, 2);
-  EXPECT_EQ(generator.bestGeneration, bestGeneration);
-
-  generator.fitnessContext = 1000;  // every new individual beats the old best
-  generator.Initialize(6, 4);
-  ExpectFreshPopulation(generator, 6, 4);
-  EXPECT_EQ(generator.generation, 2);
-}
-
 struct BadShape {
   int size;
   int genes;
