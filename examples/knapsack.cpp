@@ -7,17 +7,16 @@
 //   With a SEED every run repeats exactly; without one, the generator seeds from the clock.
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <iomanip>
 #include <iostream>
 #include <optional>
 #include <string_view>
-#include <system_error>
 #include <vector>
 
 #include "allelix/generator.h"
 #include "allelix/run.h"
+#include "seed_argument.h"
 
 namespace {
 
@@ -85,33 +84,13 @@ int OptimalValue() {
   return best[Capacity];
 }
 
-constexpr const char* Usage =
-    "usage: knapsack [SEED]\n"
-    "  SEED  a whole number from 0 to 4294967295; the same seed repeats the same run\n";
-
-// Reads the optional seed; the exit status to return at once when the command line is not a run.
-std::optional<int> ParseArguments(int argc, char** argv, std::optional<std::uint32_t>& seed) {
-  if (argc == 1) return std::nullopt;
-  const std::string_view text = argv[1];
-  if (argc == 2 && (text == "-h" || text == "--help")) {
-    std::cout << Usage;
-    return 0;
-  }
-  std::uint32_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (argc > 2 || error != std::errc() || end != text.data() + text.size()) {
-    std::cerr << "knapsack: expected at most one argument, a seed\n" << Usage;
-    return 2;
-  }
-  seed = value;
-  return std::nullopt;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::optional<std::uint32_t> seed;
-  if (const std::optional<int> status = ParseArguments(argc, argv, seed)) return *status;
+  if (const std::optional<int> status = examples::ParseSeedArgument("knapsack", argc, argv, seed)) {
+    return *status;
+  }
   // A seed schedule makes the k-th reseed of the run use seed + k: the same seed, the same run.
   std::optional<allelix::ScopedSeedSchedule> schedule;
   if (seed) schedule.emplace(*seed);
