@@ -11,7 +11,6 @@
 #include <iomanip>
 #include <iostream>
 #include <optional>
-#include <string_view>
 #include <vector>
 
 #include "allelix/generator.h"

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <iostream>
 #include <optional>
-#include <string_view>
 
 #include "allelix/generator.h"
 #include "allelix/run.h"
