@@ -1,14 +1,10 @@
 // Parallel fitness evaluation: the same runs whatever evaluationThreads says, for a pure Fitness.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -22,65 +18,16 @@
 namespace allelix::testing {
 namespace {
 
-// What the observer sees before each stop test.
-struct Step {
-  int generation;
-  double bestFitness;
-  std::vector<double> fitness;
-  bool operator==(const Step&) const = default;
-};
-
+// The state the observer sees before each stop test, then the state the run ends in.
 template <class TGenerator>
-Step Observe(const TGenerator& generator) {
-  Step step{generator.generation, generator.best->fitness, {}};
-  for (int i = 0; i < generator.populationSize; ++i) {
-    step.fitness.push_back(generator.population->individuals[i]->fitness);
-  }
-  return step;
-}
-
-// The trace of a seeded run and the state it ends in.
-struct Outcome {
-  std::vector<Step> trace;
-  GeneratorState state;
-};
-
-// Runs `generator` from Initialize(size, genes), or from Initialize() when size is 0.
-template <class TGenerator>
-Outcome Traced(TGenerator& generator, std::uint32_t seed, int size = 0, int genes = 0) {
+std::vector<GeneratorState> Traced(TGenerator& generator, std::uint32_t seed, int size, int genes) {
   ScopedSeedSchedule schedule(seed);
   ManualClock clock;
-  Outcome outcome;
-  const auto record = [&](const TGenerator& g) { outcome.trace.push_back(Observe(g)); };
-  if (size == 0) {
-    Run(generator, record);
-  } else {
-    generator.Initialize(size, genes);
-    Evolve(generator, record);
-  }
-  outcome.state = GeneratorStateOf(generator);
-  return outcome;
-}
-
-class CDemoRun : public CGeneratorEx<demo::CMyIndividual> {
- public:
-  explicit CDemoRun(int threads) {
-    evaluationThreads = threads;
-    stopFlags = StopOnGenerations;
-    maxGenerations = 25;
-  }
-};
-
-TEST(ParallelEvaluation, TheDemonstrationRunIsIdenticalOnOneTwoAndFourThreads) {
-  CDemoRun sequential(1);
-  const Outcome expected = Traced(sequential, 77);
-  ASSERT_EQ(expected.trace.size(), 26u);
-  for (const int threads : {2, 4}) {
-    CDemoRun parallel(threads);
-    const Outcome outcome = Traced(parallel, 77);
-    EXPECT_EQ(outcome.trace, expected.trace) << threads << " threads";
-    EXPECT_EQ(outcome.state, expected.state) << threads << " threads";
-  }
+  std::vector<GeneratorState> trace;
+  generator.Initialize(size, genes);
+  Evolve(generator, [&](const TGenerator& g) { trace.push_back(GeneratorStateOf(g)); });
+  trace.push_back(GeneratorStateOf(generator));
+  return trace;
 }
 
 // One point per set bit: many ties, so any change of order shows in the sort and the selection.
@@ -93,55 +40,39 @@ class COnes final : public CIndividual<COnes, CBit> {
   }
 };
 
+// With `reseat`, the crossover flips a gene of its first individual and swaps the working
+// variables, so the pass scores the partner at slot i and leaves the individual there stale.
 class COnesRun : public CGeneratorEx<COnes> {
  public:
-  COnesRun(int threads, int crossover, int selection) {
+  COnesRun(int threads, int crossover, int selection, bool reseat) : reseat_(reseat) {
     evaluationThreads = threads;
     crossoverType = crossover;
     selectionType = selection;
-    mutationRate = 0.3;
+    mutationRate = reseat ? 0.5 : 0.3;
     eliteCount = 6;
     stopFlags = StopOnGenerations;
     maxGenerations = 15;
   }
-};
-
-class ParallelOperators : public ::testing::TestWithParam<std::tuple<int, int>> {};
-
-TEST_P(ParallelOperators, EveryOperatorGivesTheSameRunOnOneAndFourThreads) {
-  const auto [crossover, selection] = GetParam();
-  COnesRun sequential(1, crossover, selection);
-  COnesRun parallel(4, crossover, selection);
-  const Outcome expected = Traced(sequential, 5, 120, 24);
-  const Outcome outcome = Traced(parallel, 5, 120, 24);
-  EXPECT_EQ(outcome.trace, expected.trace);
-  EXPECT_EQ(outcome.state, expected.state);
-}
-
-INSTANTIATE_TEST_SUITE_P(CrossoverBySelection, ParallelOperators,
-                         ::testing::Combine(::testing::Values(0, 1, 2, 3),
-                                            ::testing::Values(0, 1, 2, 3, 4)));
-
-// A crossover that flips a gene of its first individual and then swaps the working variables,
-// so the pass scores the partner at index i and leaves the individual of slot i stale.
-class CReseating : public COnesRun {
- public:
-  explicit CReseating(int threads) : COnesRun(threads, 2, 0) { mutationRate = 0.5; }
   void Crossover(COnes*& first, COnes*& second) override {
-    COnesRun::Crossover(first, second);
+    CGeneratorEx<COnes>::Crossover(first, second);
+    if (!reseat_) return;
     first->genes[0]->value = !first->genes[0]->value;
     std::swap(first, second);
   }
+
+ private:
+  bool reseat_;
 };
 
-TEST(ParallelEvaluation, ReseatedWorkingVariablesAreScoredAsInTheSequentialPass) {
-  CReseating sequential(1);
-  CReseating parallel(4);
-  const Outcome expected = Traced(sequential, 9, 60, 16);
-  const Outcome outcome = Traced(parallel, 9, 60, 16);
-  EXPECT_EQ(outcome.trace, expected.trace);
-  EXPECT_EQ(outcome.state, expected.state);
-  // The case is only meaningful if some individual kept a fitness from before its change.
+class ParallelRun : public ::testing::TestWithParam<std::tuple<int, int, bool>> {};
+
+TEST_P(ParallelRun, IsTheSameOnOneAndFourThreads) {
+  const auto [crossover, selection, reseat] = GetParam();
+  COnesRun sequential(1, crossover, selection, reseat);
+  COnesRun parallel(4, crossover, selection, reseat);
+  EXPECT_EQ(Traced(parallel, 5, 120, 24), Traced(sequential, 5, 120, 24));
+  if (!reseat) return;
+  // The reseating case is only meaningful if some individual kept a fitness from before its change.
   int stale = 0;
   for (int i = 0; i < parallel.populationSize; ++i) {
     const COnes* individual = parallel.population->individuals[i];
@@ -150,64 +81,11 @@ TEST(ParallelEvaluation, ReseatedWorkingVariablesAreScoredAsInTheSequentialPass)
   EXPECT_GT(stale, 0);
 }
 
-// Records, for every Fitness call, how many draws the generator had made by then.
-const CountedDraws* drawsSoFar = nullptr;
-std::mutex seenMutex;
-std::vector<std::size_t> drawsSeen;
-std::set<std::thread::id> threadsSeen;
-
-class CWatched final : public CIndividual<CWatched, CBit> {
- public:
-  double Fitness(int /*context*/) const override {
-    const std::lock_guard lock(seenMutex);
-    drawsSeen.push_back(drawsSoFar->Drawn());
-    threadsSeen.insert(std::this_thread::get_id());
-    return genes[0]->value ? 1.0 : 0.0;
-  }
-};
-
-// The fewest draws any Fitness call saw during `step`, and the draws `step` made in all.
-template <class Step>
-std::pair<std::size_t, std::size_t> DrawsAtFitness(Step&& step) {
-  CountedDraws draws;
-  drawsSoFar = &draws;
-  drawsSeen.clear();
-  threadsSeen.clear();
-  step();
-  drawsSoFar = nullptr;
-  return {*std::min_element(drawsSeen.begin(), drawsSeen.end()), draws.Drawn()};
-}
-
-TEST(ParallelEvaluation, OnlyMoreThanOneThreadDefersTheFitnessCallsToTheEndOfThePass) {
-  for (const int threads : {3, 1, 0, -3}) {
-    SCOPED_TRACE(threads);
-    ScopedSeedSchedule schedule(4);
-    CGeneratorEx<CWatched> generator;
-    generator.mutationRate = 0.5;
-    generator.evaluationThreads = threads;
-    const bool deferred = threads > 1;
-    // Initialize: all 200 draws before the first Fitness call, or 5 (one individual's genes).
-    EXPECT_EQ(DrawsAtFitness([&] { generator.Initialize(40, 5); }).first, deferred ? 200u : 5u);
-    EXPECT_EQ(drawsSeen.size(), 40u);
-    const auto [first, all] = DrawsAtFitness([&] { generator.NextGeneration(); });
-    EXPECT_EQ(first == all, deferred);
-    if (!deferred) {
-      EXPECT_TRUE(std::is_sorted(drawsSeen.begin(), drawsSeen.end()));
-      EXPECT_EQ(threadsSeen, std::set{std::this_thread::get_id()});
-    }
-  }
-}
-
-TEST(ParallelEvaluation, SeveralThreadsScoreWhenBuiltWithOpenMP) {
-#if !defined(_OPENMP)
-  GTEST_SKIP() << "built without OpenMP: evaluation stays on the calling thread";
-#endif
-  ScopedSeedSchedule schedule(4);
-  CGeneratorEx<CWatched> generator;
-  generator.evaluationThreads = 4;
-  DrawsAtFitness([&] { generator.Initialize(400, 2); });
-  EXPECT_GT(threadsSeen.size(), 1u);
-}
+// Every crossover and every selection at least once, and the reseating hook.
+INSTANTIATE_TEST_SUITE_P(Operators, ParallelRun,
+                         ::testing::Values(std::tuple{0, 0, false}, std::tuple{1, 1, false},
+                                           std::tuple{2, 2, false}, std::tuple{3, 3, false},
+                                           std::tuple{1, 4, false}, std::tuple{2, 0, true}));
 
 // Scores the chromosome as its number plus the context, and throws for the numbers in `poison`.
 std::set<std::uint32_t> poison;
@@ -259,23 +137,18 @@ std::pair<std::string, GeneratorState> FailedGeneration(int threads, int failAt,
   return {message, GeneratorStateOf(generator)};
 }
 
-// The individuals re-scored by the failed generation: a prefix of the slots, and no marks left.
+// The individuals re-scored before the failure: a prefix of the slots, with no marks left.
 int RescoredPrefix(const GeneratorState& state) {
-  int prefix = 0;
-  while (prefix < static_cast<int>(state.population.size()) &&
-         state.population[prefix].fitness >= 1000) {
-    ++prefix;
-  }
+  std::size_t prefix = 0;
+  while (prefix < state.population.size() && state.population[prefix].fitness >= 1000) ++prefix;
   for (std::size_t i = 0; i < state.population.size(); ++i) {
     EXPECT_FALSE(state.population[i].marked);
-    if (static_cast<int>(i) >= prefix) {
-      EXPECT_LT(state.population[i].fitness, 1000);
-    }
+    EXPECT_EQ(state.population[i].fitness >= 1000, i < prefix) << "slot " << i;
   }
-  return prefix;
+  return static_cast<int>(prefix);
 }
 
-TEST(ParallelFailure, AThrowingFitnessStopsWhereTheSequentialPassStops) {
+TEST(ParallelFailure, AThrowingFitnessOrHookLeavesTheSameStateOnOneAndFourThreads) {
   // Poison the numbers of slots 10 and 30 of the population Initialize builds.
   ScopedSeedSchedule schedule(12);
   CFailing probe(1, 0);
@@ -283,22 +156,23 @@ TEST(ParallelFailure, AThrowingFitnessStopsWhereTheSequentialPassStops) {
   const std::uint32_t first = demo::DecodeBits(*probe.population->individuals[10]);
   const std::uint32_t second = demo::DecodeBits(*probe.population->individuals[30]);
 
-  const auto [sequentialMessage, sequential] = FailedGeneration(1, 0, {first, second});
-  const auto [parallelMessage, parallel] = FailedGeneration(4, 0, {first, second});
-  EXPECT_EQ(sequentialMessage, std::to_string(first));
-  EXPECT_EQ(parallelMessage, sequentialMessage);
-  EXPECT_EQ(parallel, sequential);
-  EXPECT_LE(RescoredPrefix(parallel), 10);
-  EXPECT_GT(RescoredPrefix(parallel), 0);
-}
-
-TEST(ParallelFailure, AThrowingHookStillLeavesTheVisitedIndividualsScored) {
-  const auto [sequentialMessage, sequential] = FailedGeneration(1, 25, {});
-  const auto [parallelMessage, parallel] = FailedGeneration(4, 25, {});
-  EXPECT_EQ(sequentialMessage, "mutation failed");
-  EXPECT_EQ(parallelMessage, sequentialMessage);
-  EXPECT_EQ(parallel, sequential);
-  EXPECT_EQ(RescoredPrefix(parallel), 24);
+  const struct {
+    int failAt;
+    std::set<std::uint32_t> poisoned;
+    std::string message;
+    int minPrefix, maxPrefix;
+  } cases[] = {{0, {first, second}, std::to_string(first), 1, 10},
+               {25, {}, "mutation failed", 24, 24}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    const auto [sequentialMessage, sequential] = FailedGeneration(1, c.failAt, c.poisoned);
+    const auto [parallelMessage, parallel] = FailedGeneration(4, c.failAt, c.poisoned);
+    EXPECT_EQ(sequentialMessage, c.message);
+    EXPECT_EQ(parallelMessage, sequentialMessage);
+    EXPECT_EQ(parallel, sequential);
+    EXPECT_GE(RescoredPrefix(parallel), c.minPrefix);
+    EXPECT_LE(RescoredPrefix(parallel), c.maxPrefix);
+  }
 }
 
 }  // namespace

@@ -8,8 +8,7 @@
 namespace allelix::testing {
 
 struct IndividualState {
-  std::vector<bool> genes;
-  std::vector<bool> locks;
+  std::vector<bool> genes, locks;
   double fitness = 0.0;
   bool marked = false;
   bool operator==(const IndividualState&) const = default;
@@ -19,32 +18,26 @@ struct GeneratorState {
   std::vector<IndividualState> population;
   IndividualState best;
   bool hasBest = false;
-  int populationSize = 0;
-  int generation = 0;
-  int bestGeneration = 0;
+  int populationSize = 0, generation = 0, bestGeneration = 0;
   std::int64_t elapsedSeconds = 0;
   bool operator==(const GeneratorState&) const = default;
 };
 
 template <class TIndividual>
 IndividualState IndividualStateOf(const TIndividual& individual) {
-  IndividualState state;
+  IndividualState state{{}, {}, individual.fitness, individual.marked};
   for (int j = 0; j < individual.geneCount; ++j) {
     state.genes.push_back(individual.genes[j]->value);
     state.locks.push_back(individual.genes[j]->locked);
   }
-  state.fitness = individual.fitness;
-  state.marked = individual.marked;
   return state;
 }
 
 template <class TGenerator>
 GeneratorState GeneratorStateOf(const TGenerator& generator) {
   GeneratorState state;
-  if (generator.population != nullptr) {
-    for (int i = 0; i < generator.population->count; ++i) {
-      state.population.push_back(IndividualStateOf(*generator.population->individuals[i]));
-    }
+  for (int i = 0; generator.population != nullptr && i < generator.population->count; ++i) {
+    state.population.push_back(IndividualStateOf(*generator.population->individuals[i]));
   }
   state.hasBest = generator.best != nullptr;
   if (state.hasBest) state.best = IndividualStateOf(*generator.best);
