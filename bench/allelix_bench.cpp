@@ -161,12 +161,18 @@ void DemoRun(benchmark::State& state) {
 }
 
 BENCHMARK(Initialize)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(NextGenerations, demo, 3, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(NextGenerations, roulette, 1, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(NextGenerations, remainder, 2, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(NextGenerations, tournament, 4, 2)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(NextGenerations, one_point, 3, 1)->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(NextGenerations, uniform, 3, 3)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, demo, SelectionElitism, CrossoverTwoPoint)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, roulette, SelectionRouletteWheel, CrossoverTwoPoint)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, remainder, SelectionStochasticRemainder, CrossoverTwoPoint)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, tournament, SelectionTournament, CrossoverTwoPoint)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, one_point, SelectionElitism, CrossoverOnePoint)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(NextGenerations, uniform, SelectionElitism, CrossoverUniform)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(SortByFitness, run, RunInputs)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(ExchangeSort, run, RunInputs)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(SortByFitness, random, RandomInputs)->Unit(benchmark::kMicrosecond);

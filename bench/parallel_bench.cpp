@@ -19,7 +19,7 @@ using allelix::CIndividual;
 // microseconds at the settings below. Pure, so threads give the sequential result.
 class CCostly final : public CIndividual<CCostly, CBit> {
  public:
-  double Fitness(int rounds) const override {
+  double Fitness(int rounds) override {
     std::uint64_t state = 0x9E3779B97F4A7C15u;
     for (int r = 0; r < rounds; ++r) {
       for (int i = 0; i < geneCount; ++i) {

@@ -34,7 +34,7 @@ std::int32_t Decode(const TIndividual& individual) {
 class CMyIndividual final : public CIndividual<CMyIndividual, CBit> {
  public:
   // 1.0 at 1234, falling with |1522756 - x * x| / 9999^2; 0.0 above 9999. The context is unused.
-  double Fitness(int /*fitnessContext*/) const override {
+  double Fitness(int /*fitnessContext*/) override {
     const std::uint32_t x = DecodeBits(*this);
     if (x > 9999u) return 0.0;
     const std::int32_t root = static_cast<std::int32_t>(x);

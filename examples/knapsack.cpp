@@ -51,7 +51,7 @@ Item Packed(const TIndividual& individual) {
 // below every packing that fits, and better the closer it comes to fitting.
 class CPacking final : public allelix::CIndividual<CPacking, allelix::CBit> {
  public:
-  double Fitness(int /*fitnessContext*/) const override {
+  double Fitness(int /*fitnessContext*/) override {
     const Item total = Packed(*this);
     return total.weight <= Capacity ? total.value : Capacity - total.weight;
   }
@@ -61,9 +61,11 @@ class CPacking final : public allelix::CIndividual<CPacking, allelix::CBit> {
 class CPackingGenerator final : public allelix::CGeneratorEx<CPacking> {
  public:
   CPackingGenerator() {
-    selectionType = 3;  // elitism: clones of the 20 best packings replace the 20 worst
+    // Elitism: clones of the 20 best packings replace the 20 worst.
+    selectionType = allelix::SelectionElitism;
     eliteCount = 20;
-    crossoverType = 2;   // two-point crossover: a run of items is exchanged between two packings
+    // Two-point crossover: a run of items is exchanged between two packings.
+    crossoverType = allelix::CrossoverTwoPoint;
     mutationRate = 0.3;  // 30% of the packings get one item added or removed each generation
     // Stop after 1000 generations, or after 200 generations without a better packing.
     stopFlags = allelix::StopOnGenerations | allelix::StopOnStagnation;

@@ -19,7 +19,7 @@ constexpr int PopulationSize = 200;
 // An individual of our own: the library stores its genes, we only say how good it is.
 class COneMax final : public allelix::CIndividual<COneMax, allelix::CBit> {
  public:
-  double Fitness(int /*fitnessContext*/) const override {
+  double Fitness(int /*fitnessContext*/) override {
     int ones = 0;
     for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
     return ones;
@@ -30,8 +30,10 @@ class COneMax final : public allelix::CIndividual<COneMax, allelix::CBit> {
 class COneMaxGenerator final : public allelix::CGeneratorEx<COneMax> {
  public:
   COneMaxGenerator() {
-    selectionType = 4;   // tournament: pairs of individuals compete for each place
-    crossoverType = 3;   // uniform crossover: each gene is exchanged with chance uniformRate (0.1)
+    // Tournament: pairs of individuals compete for each place.
+    selectionType = allelix::SelectionTournament;
+    // Uniform crossover: each gene is exchanged with chance uniformRate (0.1).
+    crossoverType = allelix::CrossoverUniform;
     mutationRate = 0.5;  // half the individuals get one random bit flipped each generation
     // Stop after 1000 generations, or after 100 generations without a better individual.
     stopFlags = allelix::StopOnGenerations | allelix::StopOnStagnation;

@@ -31,7 +31,7 @@ std::array<double, 8> fitnessTable{};
 
 class CFuzzIndividual final : public allelix::CIndividual<CFuzzIndividual, CBit> {
  public:
-  double Fitness(int fitnessContext) const override {
+  double Fitness(int fitnessContext) override {
     auto key = static_cast<std::uint32_t>(fitnessContext);
     for (int i = 0; i < geneCount; ++i) key = key * 2u + (genes[i]->value ? 1u : 0u);
     return fitnessTable[key % fitnessTable.size()];

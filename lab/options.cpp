@@ -58,17 +58,21 @@ std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low,
   return value;
 }
 
+std::string OperatorChoices(std::span<const OperatorName> names) {
+  std::string choices;
+  for (const OperatorName& entry : names) {
+    choices += (choices.empty() ? "" : ", ") + std::string(entry.name) + " or " +
+               std::to_string(entry.number);
+  }
+  return choices;
+}
+
 std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorName> names,
                                 std::string* error) {
   for (const OperatorName& entry : names) {
     if (text == entry.name || text == std::to_string(entry.number)) return entry.number;
   }
-  std::string known;
-  for (const OperatorName& entry : names) {
-    known += (known.empty() ? "" : ", ") + std::string(entry.name) + " or " +
-             std::to_string(entry.number);
-  }
-  *error = "unknown name '" + std::string(text) + "' (one of: " + known + ")";
+  *error = "unknown name '" + std::string(text) + "' (one of: " + OperatorChoices(names) + ")";
   return std::nullopt;
 }
 
@@ -205,13 +209,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
         return ReadInteger(text, 0, 0xFFFFFFFF, error);
       }));
   add("--selection", "NAME|N",
-      "Selection: roulette or 1, remainder or 2, elitism or 3, tournament or 4, none or 0 "
-      "(default elitism)",
+      "Selection: " + OperatorChoices(SelectionNames) + " (default " +
+          std::string(OperatorNameOf(SelectionNames, defaults.selectionType)) + ")",
       Storing(&Options::selectionType, [](std::string_view text, std::string* error) {
         return ReadOperator(text, SelectionNames, error);
       }));
   add("--crossover", "NAME|N",
-      "Crossover: one-point or 1, two-point or 2, uniform or 3, none or 0 (default two-point)",
+      "Crossover: " + OperatorChoices(CrossoverNames) + " (default " +
+          std::string(OperatorNameOf(CrossoverNames, defaults.crossoverType)) + ")",
       Storing(&Options::crossoverType, [](std::string_view text, std::string* error) {
         return ReadOperator(text, CrossoverNames, error);
       }));

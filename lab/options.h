@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allelix/generator.h"
 #include "allelix/platform.h"
 
 namespace allelix::lab {
@@ -21,8 +22,8 @@ inline constexpr int MaxJobs = 256;
 struct Options {
   Engine engine = Engine::Mt19937;
   std::optional<std::uint32_t> seed;
-  int selectionType = 3;
-  int crossoverType = 2;
+  int selectionType = SelectionElitism;
+  int crossoverType = CrossoverTwoPoint;
   std::optional<double> mutationRate;
   std::optional<double> crossoverRate;
   std::optional<double> uniformRate;
@@ -55,10 +56,15 @@ struct OperatorName {
   std::string_view name;
   int number;
 };
-inline constexpr OperatorName SelectionNames[] = {
-    {"none", 0}, {"roulette", 1}, {"remainder", 2}, {"elitism", 3}, {"tournament", 4}};
-inline constexpr OperatorName CrossoverNames[] = {
-    {"none", 0}, {"one-point", 1}, {"two-point", 2}, {"uniform", 3}};
+inline constexpr OperatorName SelectionNames[] = {{"roulette", SelectionRouletteWheel},
+                                                  {"remainder", SelectionStochasticRemainder},
+                                                  {"elitism", SelectionElitism},
+                                                  {"tournament", SelectionTournament},
+                                                  {"none", SelectionNone}};
+inline constexpr OperatorName CrossoverNames[] = {{"one-point", CrossoverOnePoint},
+                                                  {"two-point", CrossoverTwoPoint},
+                                                  {"uniform", CrossoverUniform},
+                                                  {"none", CrossoverNone}};
 
 // The name of an operator number, "none" for a number without a name of its own.
 template <std::size_t N>
@@ -76,5 +82,8 @@ std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low,
                                         std::string* error);
 std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorName> names,
                                 std::string* error);
+
+// The choices of an operator option for its help and error messages: "name or number, ...".
+std::string OperatorChoices(std::span<const OperatorName> names);
 
 }  // namespace allelix::lab

@@ -18,12 +18,12 @@ class CCountedIndividual final : public CIndividual<CCountedIndividual, CBit> {
  public:
   static inline long long clones = 0;
 
-  CCountedIndividual* Clone() const override {
+  CCountedIndividual* Clone() override {
     ++clones;
     return CIndividual::Clone();
   }
   // Closer to 1234 is fitter; any fitness with ties and a drift serves here.
-  double Fitness(int /*context*/) const override {
+  double Fitness(int /*context*/) override {
     return 1.0 / (1.0 + std::abs(1234.0 - static_cast<double>(demo::DecodeBits(*this))));
   }
 };

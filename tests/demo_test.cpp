@@ -31,7 +31,7 @@ TEST(SquareRoot, FitnessMatchesTheWorkedValuesExactly) {
     EXPECT_EQ(Number(x)->Fitness(-17), fitness) << "the context is ignored";
   }
   for (int x = 10000; x < 16384; ++x) ASSERT_EQ(Number(x)->Fitness(0), 0.0) << x;
-  const CMyIndividual empty;
+  CMyIndividual empty;
   EXPECT_EQ(empty.Fitness(0), 1.0 - 1522756 / 99980001.0);
 }
 

@@ -20,7 +20,7 @@ class CPitfallIndividual final : public CIndividual<CPitfallIndividual, CBit> {
  public:
   static inline bool everyBelowFloor = false;
 
-  double Fitness(int /*context*/) const override {
+  double Fitness(int /*context*/) override {
     if (genes[0]->value) return std::numeric_limits<double>::quiet_NaN();
     if (genes[1]->value || everyBelowFloor) return -1e13;
     return static_cast<double>(demo::DecodeBits(*this) % 7);
@@ -42,7 +42,7 @@ TEST(FastPaths, TheFittestAfterASortIsTheOneTheScanFinds) {
     for (int g = 0; g < 200; ++g) {
       const double before = generator.best != nullptr ? generator.best->fitness : -INFINITY;
       generator.NextGeneration();
-      const CPitfallIndividual* fittest = generator.FindFittest();
+      CPitfallIndividual* fittest = generator.FindFittest();
       if (generator.bestGeneration != generator.generation) {
         ASSERT_TRUE(fittest == nullptr || !(before < fittest->fitness)) << "generation " << g;
         continue;
@@ -62,10 +62,10 @@ TEST(FastPaths, TheFittestAfterASortIsTheOneTheScanFinds) {
 // keeps the proportional operators on IsEqual rather than on packed genes.
 class CSelfComparingIndividual final : public CIndividual<CSelfComparingIndividual, CBit> {
  public:
-  bool IsEqual(const CSelfComparingIndividual* other) const override {
+  bool IsEqual(CSelfComparingIndividual* other) override {
     return CIndividual::IsEqual(other);
   }
-  double Fitness(int context) const override {
+  double Fitness(int context) override {
     demo::CMyIndividual twin;
     twin.AllocateGenes(geneCount);
     for (int i = 0; i < geneCount; ++i) {

@@ -71,7 +71,7 @@ TEST(Initialize, BuildsScoresAndSortsAThousandIndividualsOfFourteenGenes) {
   ASSERT_EQ(generator.populationSize, 1000);
   ASSERT_EQ(generator.population->count, 1000);
   for (int i = 0; i < 1000; ++i) {
-    const CMyIndividual* individual = generator.population->individuals[i];
+    CMyIndividual* individual = generator.population->individuals[i];
     ASSERT_EQ(individual->geneCount, 14);
     for (int j = 0; j < 14; ++j) EXPECT_FALSE(individual->genes[j]->locked);
     EXPECT_EQ(individual->fitness, individual->Fitness(0));
@@ -80,7 +80,7 @@ TEST(Initialize, BuildsScoresAndSortsAThousandIndividualsOfFourteenGenes) {
       EXPECT_GE(generator.population->individuals[i - 1]->fitness, individual->fitness);
     }
   }
-  const CMyIndividual* first = generator.population->individuals[0];
+  CMyIndividual* first = generator.population->individuals[0];
   EXPECT_NE(generator.best, first);
   EXPECT_TRUE(generator.best->IsEqual(first));
   EXPECT_EQ(generator.best->fitness, first->fitness);
@@ -138,7 +138,7 @@ TEST(PairingPass, FailedTrialsStillDrawAndLeaveEveryoneUnmarked) {
   EXPECT_TRUE(generator.events.empty());
   EXPECT_EQ(draws.Drawn(), 11u);
   for (int i = 0; i < 4; ++i) {
-    const CMyIndividual* individual = generator.population->individuals[i];
+    CMyIndividual* individual = generator.population->individuals[i];
     EXPECT_FALSE(individual->marked);
     EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
   }
@@ -221,7 +221,7 @@ TEST(FindFittest, TakesTheFirstOfEqualMaximaAboveTheFloor) {
 // An individual nobody can rank: FindFittest never finds one.
 class CUnrankable final : public CIndividual<CUnrankable, CBit> {
  public:
-  double Fitness(int) const override { return std::numeric_limits<double>::quiet_NaN(); }
+  double Fitness(int) override { return std::numeric_limits<double>::quiet_NaN(); }
 };
 
 TEST(BestRule, WithoutAFittestIndividualNothingChanges) {

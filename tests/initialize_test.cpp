@@ -22,7 +22,7 @@ std::atomic<int> fitnessCountdown{INT_MAX};
 
 class CNumber final : public CIndividual<CNumber, CBit> {
  public:
-  double Fitness(int context) const override {
+  double Fitness(int context) override {
     if (fitnessCountdown.fetch_sub(1) <= 1) throw std::runtime_error("fitness failed");
     return demo::DecodeBits(*this) + context;
   }
@@ -36,7 +36,7 @@ void ExpectFreshPopulation(const TGenerator& generator, int size, int genes) {
   ASSERT_EQ(generator.population->count, size);
   std::set<const void*> objects;
   for (int i = 0; i < size; ++i) {
-    const auto* individual = generator.population->individuals[i];
+    auto* individual = generator.population->individuals[i];
     ASSERT_EQ(individual->geneCount, genes) << "slot " << i;
     EXPECT_EQ(individual->fitness, individual->Fitness(generator.fitnessContext));
     EXPECT_GE(generator.population->individuals[i > 0 ? i - 1 : 0]->fitness, individual->fitness);

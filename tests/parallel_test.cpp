@@ -33,7 +33,7 @@ std::vector<GeneratorState> Traced(TGenerator& generator, std::uint32_t seed, in
 // One point per set bit: many ties, so any change of order shows in the sort and the selection.
 class COnes final : public CIndividual<COnes, CBit> {
  public:
-  double Fitness(int /*context*/) const override {
+  double Fitness(int /*context*/) override {
     int ones = 0;
     for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
     return ones;
@@ -75,7 +75,7 @@ TEST_P(ParallelRun, IsTheSameOnOneAndFourThreads) {
   // The reseating case is only meaningful if some individual kept a fitness from before its change.
   int stale = 0;
   for (int i = 0; i < parallel.populationSize; ++i) {
-    const COnes* individual = parallel.population->individuals[i];
+    COnes* individual = parallel.population->individuals[i];
     stale += individual->fitness != individual->Fitness(0) ? 1 : 0;
   }
   EXPECT_GT(stale, 0);
@@ -92,7 +92,7 @@ std::set<std::uint32_t> poison;
 
 class CPoisoned final : public CIndividual<CPoisoned, CBit> {
  public:
-  double Fitness(int context) const override {
+  double Fitness(int context) override {
     const std::uint32_t value = demo::DecodeBits(*this);
     if (poison.count(value) != 0) throw std::runtime_error(std::to_string(value));
     return value + context;

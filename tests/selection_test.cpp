@@ -130,7 +130,7 @@ class CFragile final : public CIndividual<CFragile, CBit> {
   CFragile() { ++live; }
   ~CFragile() { --live; }
 
-  CFragile* Clone() const override {
+  CFragile* Clone() override {
     if (allowance == 0) throw std::runtime_error("clone failed");
     --allowance;
     return CIndividual::Clone();

@@ -22,7 +22,7 @@ class CBit final {
   CBit() = default;
 
   // Genes are equal when they hold the same bit; the lock takes no part.
-  virtual bool IsEqual(const CBit* other) const { return value == other->value; }
+  virtual bool IsEqual(CBit* other) { return value == other->value; }
 };
 
 // A chromosome: an owned array of owned genes and the fitness last stored for it.
@@ -67,7 +67,7 @@ class CIndividual {
   // A deep copy: new gene objects with the same values and locks, the same fitness and mark.
   // A source without a gene array gives a fresh, empty individual.
   // Precondition: every entry of the gene array is filled. On std::bad_alloc nothing leaks.
-  virtual TIndividual* Clone() const {
+  virtual TIndividual* Clone() {
     auto copy = std::make_unique<TIndividual>();
     if (genes == nullptr) return copy.release();
     copy->AllocateGenes(geneCount);
@@ -84,7 +84,7 @@ class CIndividual {
 
   // Gene-by-gene equality over this individual's genes.
   // Precondition: `other` has at least as many genes; both arrays are filled.
-  virtual bool IsEqual(const TIndividual* other) const {
+  virtual bool IsEqual(TIndividual* other) {
     for (int i = 0; i < geneCount; ++i) {
       if (!genes[i]->IsEqual(other->genes[i])) return false;
     }
@@ -92,7 +92,7 @@ class CIndividual {
   }
 
   // The fitness of this chromosome; larger is better. The base scores everything 0.0.
-  virtual double Fitness(int /*fitnessContext*/) const { return 0.0; }
+  virtual double Fitness(int /*fitnessContext*/) { return 0.0; }
 };
 
 // A population: an owned array of owned individuals.

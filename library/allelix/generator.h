@@ -289,7 +289,7 @@ class CGenerator {
 
   // The clone the best rule puts in place of best: made when there is no best yet or the fittest
   // is strictly fitter; null otherwise (equal, lower, a NaN on either side, or no fittest).
-  std::unique_ptr<TIndividual> BestCandidate(const TIndividual* fittest) const {
+  std::unique_ptr<TIndividual> BestCandidate(TIndividual* fittest) const {
     if (fittest == nullptr) return nullptr;
     if (best != nullptr && !(best->fitness < fittest->fitness)) return nullptr;
     return std::unique_ptr<TIndividual>(fittest->Clone());
@@ -311,15 +311,28 @@ class CGenerator {
   }
 };
 
+// Values of CGeneratorEx::crossoverType; any other value means no crossover.
+inline constexpr int CrossoverNone = 0;
+inline constexpr int CrossoverOnePoint = 1;
+inline constexpr int CrossoverTwoPoint = 2;
+inline constexpr int CrossoverUniform = 3;
+
+// Values of CGeneratorEx::selectionType; any other value means no selection.
+inline constexpr int SelectionNone = 0;
+inline constexpr int SelectionRouletteWheel = 1;
+inline constexpr int SelectionStochasticRemainder = 2;
+inline constexpr int SelectionElitism = 3;
+inline constexpr int SelectionTournament = 4;
+
 // The generator for bit chromosomes, with selectable operators and the stop settings.
 template <class TIndividual>
 class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividual, CBit> {
  public:
   using Population = CPopulation<TIndividual, CBit>;
 
-  int crossoverType = 2;  // 1 one-point, 2 two-point, 3 uniform; anything else: none
+  int crossoverType = CrossoverTwoPoint;  // one of the Crossover values above
   double uniformRate = static_cast<double>(0.1f);
-  int selectionType = 3;  // 1 roulette, 2 stochastic remainder, 3 elitism, 4 tournament
+  int selectionType = SelectionElitism;  // one of the Selection values above
   int eliteCount = 20;
   double tournamentRate = 0.75;
   std::uint32_t stopFlags = 2;  // bits 4, 8, 16, 32 enable the four stop criteria
@@ -343,16 +356,16 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     const int n = first->geneCount;
     if (n <= 0) return;
     switch (crossoverType) {
-      case 1:
+      case CrossoverOnePoint:
         OnePointCrossover(first, second, Rand() % n);
         break;
-      case 2: {
+      case CrossoverTwoPoint: {
         const int a = Rand() % n;
         const int b = a + Rand() % (n - a);  // drawn after a, so a <= b <= n - 1
         TwoPointCrossover(first, second, a, b);
         break;
       }
-      case 3:
+      case CrossoverUniform:
         UniformCrossover(first, second, uniformRate);
         break;
       default:
@@ -399,16 +412,16 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   // NextGeneration to sort the population afterwards.
   bool Select(Population*& population) override {
     switch (selectionType) {
-      case 1:
+      case SelectionRouletteWheel:
         RouletteWheelSelection(population, population->MeanFitness());
         return false;
-      case 2:
+      case SelectionStochasticRemainder:
         StochasticRemainderSelection(population, population->MeanFitness());
         return false;
-      case 3:
+      case SelectionElitism:
         ElitistSelection(population, eliteCount);
         return true;
-      case 4:
+      case SelectionTournament:
         TournamentSelection(population, tournamentRate);
         return false;
       default:
@@ -477,11 +490,11 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     Rebuild(population, false, [&](NewArray& next) {
       TIndividual* const* slots = population->individuals;
       for (int k = 0; k < count; ++k) {
-        const TIndividual* first = slots[Rand() % count];
-        const TIndividual* second = slots[Rand() % count];
+        TIndividual* first = slots[Rand() % count];
+        TIndividual* second = slots[Rand() % count];
         const bool secondFitter = second->fitness > first->fitness;
-        const TIndividual* fitter = secondFitter ? second : first;
-        const TIndividual* weaker = secondFitter ? first : second;
+        TIndividual* fitter = secondFitter ? second : first;
+        TIndividual* weaker = secondFitter ? first : second;
         const bool fitterWins = Rand() % 10000000 <= threshold;  // "or equal", unlike Trial
         AppendClone(next, fitterWins ? fitter : weaker);
       }
@@ -609,14 +622,14 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
 
   // One draw: the list entry it points to, or with an empty list the old individual at
   // draw % count. Precondition: the population has at least one individual.
-  static const TIndividual* Pick(const Picks& picks, const Population* population) {
+  static TIndividual* Pick(const Picks& picks, const Population* population) {
     const int draw = Rand();
     if (picks.Count() == 0) return population->individuals[draw % population->count];
     return picks.At(draw % picks.Count());
   }
 
   // Appends a clone of source; the clone is owned from the moment it exists.
-  static void AppendClone(NewArray& next, const TIndividual* source) {
+  static void AppendClone(NewArray& next, TIndividual* source) {
     std::unique_ptr<TIndividual> clone(source->Clone());
     next.push_back(std::move(clone));
   }
