@@ -72,10 +72,10 @@ TEST(Reseed, ScheduleSeedsWithBasePlusKAndWraps) {
   }
 }
 
-TEST(Reseed, WithoutScheduleSeedsWithTheClocksLow32Bits) {
+TEST(Reseed, ClockSeedingSeedsWithTheClocksLow32Bits) {
   testing::ManualClock clock(0x100000005LL);
   ScopedSeedSchedule keep(0, Engine::Classic);
-  RemoveSeedSchedule();
+  UseClockSeeding();
   Reseed();
   const std::vector<int> first = Draws(4);
   Reseed();  // same second: the same sequence again
@@ -90,15 +90,72 @@ TEST(Reseed, WithoutScheduleSeedsWithTheClocksLow32Bits) {
   EXPECT_EQ(Draws(4), next);
 }
 
+// Without a schedule every run takes a fresh base, and its generations follow a schedule from it,
+// even with the clock standing still; the base repeats the run.
+TEST(Reseed, DefaultSeedingTakesAFreshBasePerRunAndReportsIt) {
+  testing::ManualClock clock;
+  ScopedSeedSchedule keep(0, Engine::Classic);
+  RemoveSeedSchedule();
+  std::vector<std::vector<int>> runs;
+  std::vector<std::uint32_t> bases;
+  for (int run = 0; run < 2; ++run) {
+    ReseedForRun();
+    std::vector<int> drawn = Draws(3);
+    Reseed();
+    const std::vector<int> second = Draws(3);
+    EXPECT_NE(second, drawn) << "a generation repeats the previous one's draws";
+    drawn.insert(drawn.end(), second.begin(), second.end());
+    runs.push_back(drawn);
+    ASSERT_TRUE(LastRunSeed().has_value());
+    bases.push_back(*LastRunSeed());
+  }
+  EXPECT_NE(bases[0], bases[1]);
+  EXPECT_NE(runs[0], runs[1]);
+  InstallSeedSchedule(bases[1]);
+  ReseedForRun();
+  std::vector<int> repeated = Draws(3);
+  Reseed();
+  const std::vector<int> second = Draws(3);
+  repeated.insert(repeated.end(), second.begin(), second.end());
+  EXPECT_EQ(repeated, runs[1]);
+  EXPECT_EQ(LastRunSeed(), bases[1]);
+}
+
+// A position taken between two reseeds continues the same seeds on another thread.
+TEST(Reseed, RestoredPositionContinuesTheSchedule) {
+  for (const Seeding seeding : {Seeding::Schedule, Seeding::Entropy}) {
+    ScopedSeedSchedule keep(41, Engine::Classic);
+    if (seeding == Seeding::Entropy) RemoveSeedSchedule();
+    ReseedForRun();
+    const RandomPosition position = CurrentRandomPosition();
+    ASSERT_TRUE(position.nextSeed.has_value());
+    EXPECT_EQ(position.seeding, seeding);
+    Reseed();
+    const std::vector<int> expected = Draws(5);
+    std::vector<int> resumed;
+    std::thread elsewhere([&] {
+      RestoreRandomPosition(position);
+      Reseed();
+      resumed = Draws(5);
+    });
+    elsewhere.join();
+    EXPECT_EQ(resumed, expected);
+  }
+  ScopedSeedSchedule keep(0);
+  UseClockSeeding();
+  EXPECT_FALSE(CurrentRandomPosition().nextSeed.has_value());
+}
+
 TEST(Reseed, ScopedScheduleRestoresThePreviousState) {
   SetEngine(Engine::Mt19937);
-  RemoveSeedSchedule();
+  UseClockSeeding();
   {
     ScopedSeedSchedule schedule(7, Engine::Classic);
     EXPECT_TRUE(SeedScheduleInstalled());
     EXPECT_EQ(CurrentEngine(), Engine::Classic);
   }
-  EXPECT_FALSE(SeedScheduleInstalled());
+  EXPECT_EQ(CurrentSeeding(), Seeding::Clock);
+  RemoveSeedSchedule();
   EXPECT_EQ(CurrentEngine(), Engine::Mt19937);
 }
 

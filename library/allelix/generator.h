@@ -54,7 +54,7 @@ class CGenerator {
   void Initialize(int size, int geneCount) {
     CheckShape(size, geneCount);
     const std::int64_t start = Now();
-    Reseed();
+    ReseedForRun();
     delete population;
     population = nullptr;
     populationSize = size;

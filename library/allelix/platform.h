@@ -20,7 +20,12 @@ namespace allelix {
 // The engines the random source can run on. A draw is always a non-negative int.
 enum class Engine {
   Mt19937,  // std::mt19937 seeded with the 32-bit seed; a draw is its output shifted right by one
-  Classic,  // 15-bit linear congruential generator: s = s * 214013 + 2531011 mod 2^32
+  // 15-bit linear congruential generator: s = s * 214013 + 2531011 mod 2^32, a draw is
+  // (s >> 16) & 0x7FFF. Its draws stop at 32767, so a rate trial (draw % 10,000,000 below
+  // rate * 10,000,000) succeeds with chance min(1, ceil(rate * 10^7) / 32768): the default
+  // mutation rate 0.001 acts as about 0.31, and every rate from 0.0032768 up always succeeds,
+  // as on a platform whose rand() has 15 bits. Picks never reach slots beyond 32767.
+  Classic,
   Runtime,  // the C library's own std::rand / std::srand
 };
 
@@ -45,6 +50,15 @@ inline std::optional<Engine> EngineFromName(std::string_view name) {
   return std::nullopt;
 }
 
+// How reseeding chooses its seeds.
+enum class Seeding {
+  Entropy,   // the default: a run's first reseed takes a fresh base seed from a high-entropy
+             // source, and every later reseed follows a schedule from that base
+  Schedule,  // an installed schedule: the k-th reseed seeds with (base + k) mod 2^32
+  Clock,     // opt-in: every reseed seeds with the clock's whole seconds, so all reseeds within
+             // one second repeat the same draws (as a clock-seeded platform does)
+};
+
 namespace detail {
 
 // Everything a seed decides, kept per thread so that independent runs on separate
@@ -53,9 +67,11 @@ struct RandomState {
   Engine engine = Engine::Mt19937;
   std::mt19937 mt{1u};
   std::uint32_t classic = 1u;
-  bool scheduled = false;       // a seed schedule is installed
-  std::uint32_t nextSeed = 0;   // the seed the next reseed uses under the schedule
-  std::function<int()> source;  // replaces the engine's draws when set (tests, tools)
+  Seeding seeding = Seeding::Entropy;
+  bool based = false;                    // Entropy: nextSeed follows a base already taken
+  std::uint32_t nextSeed = 0;            // the seed the next scheduled reseed uses
+  std::optional<std::uint32_t> runSeed;  // the seed of the latest run's first reseed
+  std::function<int()> source;           // replaces the engine's draws when set (tests, tools)
 };
 
 inline RandomState& State() {
@@ -137,26 +153,99 @@ inline void SetClock(std::function<std::int64_t()> clock) {
   detail::ClockOverride() = std::move(clock);
 }
 
-// From now on, the k-th reseed on this thread (k = 0 the next) seeds with (base + k) mod 2^32.
-inline void InstallSeedSchedule(std::uint32_t base) {
-  detail::State().scheduled = true;
-  detail::State().nextSeed = base;
+// A seed from the operating system's entropy source, mixed with a high-resolution clock reading
+// in case that source is deterministic on this platform.
+inline std::uint32_t EntropySeed() {
+  std::random_device device;
+  const auto ticks = static_cast<std::uint64_t>(
+      std::chrono::high_resolution_clock::now().time_since_epoch().count());
+  std::seed_seq mix{device(), device(), static_cast<std::uint32_t>(ticks),
+                    static_cast<std::uint32_t>(ticks >> 32)};
+  std::uint32_t seed = 0;
+  mix.generate(&seed, &seed + 1);
+  return seed;
 }
 
-// Returns reseeding on this thread to the clock.
-inline void RemoveSeedSchedule() { detail::State().scheduled = false; }
-
-inline bool SeedScheduleInstalled() { return detail::State().scheduled; }
-
-// Reseeds the current engine: with the next seed of the schedule when one is installed,
-// otherwise with the low 32 bits of the clock's seconds.
-inline void Reseed() {
+// From now on, the k-th reseed on this thread (k = 0 the next) seeds with (base + k) mod 2^32.
+inline void InstallSeedSchedule(std::uint32_t base) {
   detail::RandomState& state = detail::State();
-  if (state.scheduled) {
-    Srand(state.nextSeed++);  // unsigned, so the schedule wraps modulo 2^32
-  } else {
-    Srand(static_cast<std::uint32_t>(Now()));
+  state.seeding = Seeding::Schedule;
+  state.nextSeed = base;
+}
+
+// Returns reseeding on this thread to the default: each run from a fresh base seed.
+inline void RemoveSeedSchedule() {
+  detail::State().seeding = Seeding::Entropy;
+  detail::State().based = false;
+}
+
+// Opts in to reseeding from the clock's whole seconds at every reseed. Only for reproducing a
+// clock-seeded platform: every generation within one second then repeats the same draws.
+inline void UseClockSeeding() { detail::State().seeding = Seeding::Clock; }
+
+inline Seeding CurrentSeeding() { return detail::State().seeding; }
+
+inline bool SeedScheduleInstalled() { return CurrentSeeding() == Seeding::Schedule; }
+
+// The seed that the latest start of a run on this thread reseeded with, if one has started.
+// Under Entropy and Schedule seeding, a schedule from it repeats that run exactly.
+inline std::optional<std::uint32_t> LastRunSeed() { return detail::State().runSeed; }
+
+namespace detail {
+
+// The seed of the next reseed: the schedule's next one (under the default seeding from a fresh
+// base at the start of a run, or when there is none yet), or the clock's seconds.
+inline std::uint32_t NextSeed(bool startsRun) {
+  RandomState& state = State();
+  if (state.seeding == Seeding::Clock) return static_cast<std::uint32_t>(Now());
+  if (state.seeding == Seeding::Entropy && (startsRun || !state.based)) {
+    state.nextSeed = EntropySeed();
+    state.based = true;
   }
+  return state.nextSeed++;  // unsigned, so the schedule wraps modulo 2^32
+}
+
+}  // namespace detail
+
+// Reseeds the current engine for the next generation: with the schedule's next seed, or the
+// clock's seconds under clock seeding.
+inline void Reseed() { Srand(detail::NextSeed(false)); }
+
+// Reseeds the current engine at the start of a run, as Reseed does, except that under the
+// default seeding the run takes a fresh base seed. The seed is kept for LastRunSeed.
+inline void ReseedForRun() {
+  const std::uint32_t seed = detail::NextSeed(true);
+  detail::State().runSeed = seed;
+  Srand(seed);
+}
+
+// Where the random source stands between two reseeds: enough to continue a run's draws exactly
+// elsewhere (a checkpoint). nextSeed is empty when the next reseed takes a seed of its own
+// (clock seeding, or the default seeding before its first reseed).
+struct RandomPosition {
+  Engine engine = Engine::Mt19937;
+  Seeding seeding = Seeding::Entropy;
+  std::optional<std::uint32_t> nextSeed;
+};
+
+inline RandomPosition CurrentRandomPosition() {
+  const detail::RandomState& state = detail::State();
+  RandomPosition position{state.engine, state.seeding, std::nullopt};
+  const bool scheduled =
+      state.seeding == Seeding::Schedule || (state.seeding == Seeding::Entropy && state.based);
+  if (scheduled) position.nextSeed = state.nextSeed;
+  return position;
+}
+
+// Puts this thread's random source where CurrentRandomPosition found it; the next reseed
+// continues from there. Every generation reseeds the engine, so its own state is not part of
+// the position.
+inline void RestoreRandomPosition(const RandomPosition& position) {
+  detail::RandomState& state = detail::State();
+  state.engine = position.engine;
+  state.seeding = position.seeding;
+  state.based = position.seeding == Seeding::Entropy && position.nextSeed.has_value();
+  state.nextSeed = position.nextSeed.value_or(0);
 }
 
 // Installs a seed schedule and an engine for the lifetime of the object, then puts back
