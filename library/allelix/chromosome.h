@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "allelix/fitness_sort.h"
+#include "allelix/platform.h"
 
 namespace allelix {
 
@@ -146,8 +147,9 @@ class CPopulation {
   double MeanFitness() const {
     double mean = 0.0;
     for (int i = 0; i < count; ++i) {
-      // Running mean, product first: it can differ from sum / count in the last bit.
-      mean = (mean * i + individuals[i]->fitness) / (i + 1);
+      // Running mean, the product rounded before the sum: it can differ from sum / count, and
+      // from a fused multiply-add, in the last bit.
+      mean = (RoundedProduct(mean, i) + individuals[i]->fitness) / (i + 1);
     }
     return mean;
   }
@@ -177,7 +179,7 @@ class CPopulation {
       // A whole count converts exactly, so this is the share of a tally kept in doubles.
       double share = static_cast<double>(tally[j]) / count;
       if (share < 0.5) share = 1.0 - share;
-      mean = (mean * j + share) / (j + 1);
+      mean = (RoundedProduct(mean, j) + share) / (j + 1);
     }
     return mean;
   }

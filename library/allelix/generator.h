@@ -577,8 +577,9 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
             ++groupSize;
           }
         }
-        // Multiplied in this order: it decides how the expected copies round.
-        placeGroup(representative, groupSize * share * count, next, picks);
+        // Multiplied in this order, and rounded before roulette adds its half: it decides how
+        // the expected copies round.
+        placeGroup(representative, RoundedProduct(groupSize * share, count), next, picks);
       }
       while (static_cast<int>(next.size()) < count) AppendClone(next, Pick(picks, population));
     });

@@ -98,6 +98,13 @@ inline void SetEngine(Engine engine) { detail::State().engine = engine; }
 
 inline Engine CurrentEngine() { return detail::State().engine; }
 
+// a * b rounded to double on its own. A product whose sum decides a result goes through here, so
+// that no compiler fuses the two into one multiply-add, whatever -ffp-contract or -march say.
+inline double RoundedProduct(double a, double b) {
+  const volatile double product = a * b;
+  return product;
+}
+
 // Seeds the current engine, like srand().
 inline void Srand(std::uint32_t seed) {
   detail::RandomState& state = detail::State();
