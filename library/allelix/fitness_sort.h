@@ -64,6 +64,11 @@ inline unsigned LastLane(unsigned records) {
   return static_cast<unsigned>(std::bit_width(records)) - 1;
 }
 
+// The limits of the ranks kernels, which the portable code that prepares their input reads too.
+inline constexpr std::size_t MaxRankCount = 1023;
+inline constexpr std::size_t MaxRankSlots = 32767;  // positions and indices fit 16 bits
+inline constexpr std::size_t RankPadding = 64;      // room for the last block's full stores
+
 #if defined(__x86_64__) && defined(__GNUC__)
 
 // g++ 12 flags the deliberately undefined vectors inside its own AVX-512 intrinsics.
@@ -160,9 +165,6 @@ __attribute__((target("avx512f"))) inline Record ScanAvx512(double* keys, Handle
 // then a record exactly when its code equals the prefix maximum of the codes (and of the
 // running maximum, whose low bits are 63, above every lane's). A pass first lists its records,
 // then moves the ranks and indices one record down the chain.
-inline constexpr std::size_t MaxRankCount = 1023;
-inline constexpr std::size_t MaxRankSlots = 32767;  // positions and indices fit 16 bits
-inline constexpr std::size_t RankPadding = 64;      // room for the last block's full stores
 
 // Lists the records of the pass from slot i, in order, 32 lanes at a time; returns how many
 // there are.
@@ -349,7 +351,8 @@ inline SortKernel FastestSortKernel() {
 
 // Sorts n NaN-free keys and their handles into the exchange sort's order, with a kernel of the
 // double keys.
-inline void SortKeys(SortKernel kernel, double* keys, Handle* handles, std::size_t n) {
+inline void SortKeys([[maybe_unused]] SortKernel kernel, double* keys, Handle* handles,
+                     std::size_t n) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kernel == SortKernel::Avx512 || kernel == SortKernel::Avx512Ranks) {
     return SortKeysWith<ScanAvx512>(keys, handles, n);
