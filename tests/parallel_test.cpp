@@ -70,7 +70,12 @@ TEST_P(ParallelRun, IsTheSameOnOneAndFourThreads) {
   const auto [crossover, selection, reseat] = GetParam();
   COnesRun sequential(1, crossover, selection, reseat);
   COnesRun parallel(4, crossover, selection, reseat);
-  EXPECT_EQ(Traced(parallel, 5, 120, 24), Traced(sequential, 5, 120, 24));
+  COnesRun deferred(4, crossover, selection, reseat);  // its evaluator takes precedence
+  SequentialEvaluator<COnes> evaluator;
+  deferred.evaluator = &evaluator;
+  const std::vector<GeneratorState> expected = Traced(sequential, 5, 120, 24);
+  EXPECT_EQ(Traced(parallel, 5, 120, 24), expected);
+  EXPECT_EQ(Traced(deferred, 5, 120, 24), expected);
   if (!reseat) return;
   // The reseating case is only meaningful if some individual kept a fitness from before its change.
   int stale = 0;

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -19,6 +20,56 @@
 #include "allelix/platform.h"
 
 namespace allelix {
+
+// How the generator scores the individuals whose Fitness calls a pass has deferred. A strategy
+// is set on a generator through its non-owning `evaluator` pointer and outlives its use there.
+template <class TIndividual>
+class Evaluator {
+ public:
+  virtual ~Evaluator() = default;
+
+  // Stores individual->Fitness(fitnessContext) into each individual's fitness, in batch order,
+  // so that an individual listed twice keeps its last score. If a Fitness throws, the
+  // individuals before it keep their new scores, it and those after it keep their old ones, and
+  // the exception propagates, as scoring one after the other would leave them.
+  virtual void Evaluate(std::span<TIndividual* const> batch, int fitnessContext) = 0;
+};
+
+// Scores a batch one individual after the other on the calling thread.
+template <class TIndividual>
+class SequentialEvaluator final : public Evaluator<TIndividual> {
+ public:
+  void Evaluate(std::span<TIndividual* const> batch, int fitnessContext) override {
+    for (TIndividual* individual : batch) individual->fitness = individual->Fitness(fitnessContext);
+  }
+};
+
+// Scores a batch on up to `threads` threads (OpenMP; one thread when the library is built
+// without it), then stores the scores in batch order up to the first Fitness that threw.
+template <class TIndividual>
+class ThreadEvaluator final : public Evaluator<TIndividual> {
+ public:
+  explicit ThreadEvaluator(int threads) : threads_(threads) {}
+
+  void Evaluate(std::span<TIndividual* const> batch, int fitnessContext) override {
+    std::vector<double> scores(batch.size());
+    std::vector<std::exception_ptr> errors(batch.size());
+    ParallelFor(batch.size(), threads_, [&](std::size_t k) {
+      try {
+        scores[k] = batch[k]->Fitness(fitnessContext);
+      } catch (...) {
+        errors[k] = std::current_exception();
+      }
+    });
+    for (std::size_t k = 0; k < batch.size(); ++k) {
+      if (errors[k]) std::rethrow_exception(errors[k]);
+      batch[k]->fitness = scores[k];
+    }
+  }
+
+ private:
+  int threads_;
+};
 
 // The engine: owns a population and a clone of the best individual seen so far, runs one
 // generation per call and adds up the time the calls take. Mutation, crossover and selection
@@ -35,6 +86,11 @@ class CGenerator {
   TIndividual* best = nullptr;        // owned clone of the fittest seen; never in the population
   int fitnessContext = 0;             // passed unchanged to every Fitness call
   int bestGeneration = 0;             // generation that last replaced best
+  // Scores the Fitness calls of Initialize and NextGeneration together at the end of each pass
+  // when set (not owned); it takes precedence over evaluationThreads. The draws, crossovers and
+  // mutations keep their sequential order, so a run is bit-identical to the sequential one under
+  // the conditions evaluationThreads states.
+  Evaluator<TIndividual>* evaluator = nullptr;
 
   CGenerator() = default;
   ~CGenerator() { ClearAll(); }
@@ -216,34 +272,27 @@ class CGenerator {
     ScorePending(pending, threads);
   }
 
-  // Scores an individual at once with one evaluation thread; queues it with more.
+  // Scores an individual at once with one evaluation thread and no evaluator; queues it
+  // otherwise.
   void ScoreOrDefer(TIndividual* individual, int threads,
                     std::vector<TIndividual*>& pending) const {
-    if (threads > 1) {
+    if (evaluator != nullptr || threads > 1) {
       pending.push_back(individual);
     } else {
       individual->fitness = individual->Fitness(fitnessContext);
     }
   }
 
-  // Scores the queued individuals on up to `threads` threads, then stores the scores in queue
-  // order, so an individual queued twice keeps its last score. Stops at the first individual
-  // whose Fitness threw and rethrows that exception, as the sequential order would have.
+  // Scores the queued individuals with the evaluator, or on up to `threads` threads without
+  // one; either stores the scores in queue order and rethrows the first Fitness's exception, as
+  // the sequential order would have.
   void ScorePending(const std::vector<TIndividual*>& pending, int threads) const {
     if (pending.empty()) return;
-    std::vector<double> scores(pending.size());
-    std::vector<std::exception_ptr> errors(pending.size());
-    ParallelFor(pending.size(), threads, [&](std::size_t k) {
-      try {
-        scores[k] = pending[k]->Fitness(fitnessContext);
-      } catch (...) {
-        errors[k] = std::current_exception();
-      }
-    });
-    for (std::size_t k = 0; k < pending.size(); ++k) {
-      if (errors[k]) std::rethrow_exception(errors[k]);
-      pending[k]->fitness = scores[k];
+    if (evaluator != nullptr) {
+      evaluator->Evaluate(pending, fitnessContext);
+      return;
     }
+    ThreadEvaluator<TIndividual>(threads).Evaluate(pending, fitnessContext);
   }
 
   // The first unmarked individual among slots i + offset to n - 1, for a random offset of at
@@ -346,6 +395,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   // end, on up to this many threads (OpenMP; one thread when the library is built without it).
   // A run is bit-identical to the sequential one when Fitness draws no random number and has no
   // side effects, and the hooks neither read fitness nor delete individuals during the pass.
+  // An evaluator set on the generator takes precedence over this setting.
   int evaluationThreads = 1;
 
   CGeneratorEx() = default;
