@@ -3,17 +3,22 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <thread>
 
 #include "experiment.h"
 #include "options.h"
 #include "output_file.h"
 #include "plot.h"
+#include "ranks.h"
 #include "summary.h"
 #include "trace.h"
 
@@ -90,6 +95,106 @@ struct RunRecord {
   bool done = false;
 };
 
+// A run's record as bytes for another rank, and back; every rank of a job runs the same build.
+class RecordWriter {
+ public:
+  template <class T>
+  void Put(const T& value) {
+    bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  void PutText(const std::string& text) {
+    Put(static_cast<std::uint64_t>(text.size()));
+    bytes += text;
+  }
+  void PutValues(const std::vector<double>& values) {
+    Put(static_cast<std::uint64_t>(values.size()));
+    for (const double value : values) Put(value);
+  }
+  std::string bytes;
+};
+
+class RecordReader {
+ public:
+  explicit RecordReader(const std::string& bytes) : bytes_(bytes) {}
+  template <class T>
+  T Get() {
+    T value;
+    std::memcpy(&value, Take(sizeof value), sizeof value);
+    return value;
+  }
+  std::string GetText() {
+    const auto size = Get<std::uint64_t>();
+    return std::string(Take(size), size);
+  }
+  std::vector<double> GetValues() {
+    std::vector<double> values(Get<std::uint64_t>());
+    for (double& value : values) value = Get<double>();
+    return values;
+  }
+
+ private:
+  const char* Take(std::uint64_t size) {
+    if (size > bytes_.size() - position_) throw std::runtime_error("a run's record is truncated");
+    const char* at = bytes_.data() + position_;
+    position_ += size;
+    return at;
+  }
+  const std::string& bytes_;
+  std::size_t position_ = 0;
+};
+
+std::string FailureMessage(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+std::string EncodeRecord(const RunRecord& record) {
+  RecordWriter writer;
+  writer.Put(static_cast<std::uint8_t>(record.failure ? 1 : 0));
+  if (record.failure) {
+    writer.PutText(FailureMessage(record.failure));
+    return std::move(writer.bytes);
+  }
+  writer.Put(static_cast<std::int32_t>(record.result.reason));
+  writer.Put(record.result.generations);
+  writer.Put(record.result.value);
+  writer.Put(record.result.fitness);
+  writer.Put(record.result.foundGeneration);
+  writer.Put(record.seconds);
+  writer.PutText(record.trace);
+  writer.PutValues(record.series.bestError);
+  writer.PutValues(record.series.meanError);
+  writer.PutValues(record.series.convergence);
+  return std::move(writer.bytes);
+}
+
+// The record another rank sent; a run that failed there fails here with its message.
+RunRecord DecodeRecord(const std::string& bytes) {
+  RecordReader reader(bytes);
+  RunRecord record;
+  record.done = true;
+  if (reader.Get<std::uint8_t>() != 0) {
+    record.failure = std::make_exception_ptr(std::runtime_error(reader.GetText()));
+    return record;
+  }
+  record.result.reason = static_cast<StopReason>(reader.Get<std::int32_t>());
+  record.result.generations = reader.Get<int>();
+  record.result.value = reader.Get<std::int32_t>();
+  record.result.fitness = reader.Get<double>();
+  record.result.foundGeneration = reader.Get<int>();
+  record.seconds = reader.Get<double>();
+  record.trace = reader.GetText();
+  record.series.bestError = reader.GetValues();
+  record.series.meanError = reader.GetValues();
+  record.series.convergence = reader.GetValues();
+  return record;
+}
+
 // The runs of a batch, on worker threads or on the caller's, and their records in run order.
 class Batch {
  public:
@@ -101,6 +206,27 @@ class Batch {
         chart_(chart),
         seconds_(seconds),
         records_(static_cast<std::size_t>(options.runs)) {}
+
+  // Runs rank 0's share of the runs (run r belongs to rank r % size), receives the others'
+  // records from their ranks, and hands each record to use in run order. After a failure it
+  // still receives every record the other ranks send, so none is left blocked, then rethrows.
+  void EachOnRanks(Ranks& ranks, const std::function<void(int, RunRecord&)>& use) {
+    std::exception_ptr failure;
+    for (int run = 0; run < options_.runs; ++run) {
+      const int owner = run % ranks.Size();
+      if (owner == 0 && failure) continue;
+      RunRecord record = owner == 0 ? Execute(run) : DecodeRecord(ranks.ReceiveFrom(owner));
+      if (failure) continue;
+      failure = record.failure;
+      if (failure) continue;
+      try {
+        use(run, record);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+  }
 
   // Runs every run and hands each record to use in run order; rethrows a run's failure.
   void Each(int threads, const std::function<void(int, RunRecord&)>& use) {
@@ -127,17 +253,7 @@ class Batch {
     }
   }
 
- private:
-  // A worker: takes the next run until none is left or the batch failed.
-  void Work() {
-    for (int run = next_++; run < options_.runs && !stop_; run = next_++) {
-      RunRecord record = Execute(run);
-      const std::lock_guard lock(mutex_);
-      records_[static_cast<std::size_t>(run)] = std::move(record);
-      finished_.notify_all();
-    }
-  }
-
+  // Runs run `run` on this thread; a failure is kept in the record.
   RunRecord Execute(int run) {
     RunRecord record;
     const bool batch = options_.runs > 1;
@@ -160,6 +276,17 @@ class Batch {
     }
     record.done = true;
     return record;
+  }
+
+ private:
+  // A worker: takes the next run until none is left or the batch failed.
+  void Work() {
+    for (int run = next_++; run < options_.runs && !stop_; run = next_++) {
+      RunRecord record = Execute(run);
+      const std::lock_guard lock(mutex_);
+      records_[static_cast<std::size_t>(run)] = std::move(record);
+      finished_.notify_all();
+    }
   }
 
   const Options& options_;
@@ -186,12 +313,84 @@ ChartText ChartWords(const Options& options, std::optional<std::uint32_t> base) 
   return text;
 }
 
+// Rank 0's word to the other ranks of a job before a batch: whether it starts, and with what.
+struct Start {
+  bool go = false;
+  bool trace = false;
+  bool chart = false;
+  std::optional<std::uint32_t> base;
+};
+
+std::string EncodeStart(const Start& start) {
+  RecordWriter writer;
+  writer.Put(static_cast<std::uint8_t>(start.go));
+  writer.Put(static_cast<std::uint8_t>(start.trace));
+  writer.Put(static_cast<std::uint8_t>(start.chart));
+  writer.Put(static_cast<std::uint8_t>(start.base.has_value()));
+  writer.Put(start.base.value_or(0));
+  return std::move(writer.bytes);
+}
+
+Start DecodeStart(const std::string& bytes) {
+  RecordReader reader(bytes);
+  Start start;
+  start.go = reader.Get<std::uint8_t>() != 0;
+  start.trace = reader.Get<std::uint8_t>() != 0;
+  start.chart = reader.Get<std::uint8_t>() != 0;
+  const bool based = reader.Get<std::uint8_t>() != 0;
+  const auto base = reader.Get<std::uint32_t>();
+  if (based) start.base = base;
+  return start;
+}
+
+// On rank 0: tells the other ranks once whether the batch starts. Leaving before Go (a bad
+// output file) tells them not to, so that no rank waits for a batch that never comes.
+class StartGuard {
+ public:
+  explicit StartGuard(Ranks* ranks) : ranks_(ranks) {}
+  ~StartGuard() {
+    if (ranks_ == nullptr || sent_) return;
+    try {
+      ranks_->Share(EncodeStart(Start{}));
+    } catch (...) {  // MPI has failed; its own handler ends the job
+    }
+  }
+  StartGuard(const StartGuard&) = delete;
+  StartGuard& operator=(const StartGuard&) = delete;
+
+  void Go(const Start& start) {
+    sent_ = true;
+    if (ranks_ != nullptr) ranks_->Share(EncodeStart(start));
+  }
+
+ private:
+  Ranks* ranks_;
+  bool sent_ = false;
+};
+
+// A rank other than 0: runs its share of the batch rank 0 starts and sends it the records.
+int ServeRuns(const Options& options, Ranks& ranks, Console& console) {
+  const Start start = DecodeStart(ranks.Share(std::string()));
+  if (!start.go) return 0;  // rank 0 reports why
+  Batch batch(options, start.base, start.trace, start.chart, console.seconds);
+  for (int run = ranks.Rank(); run < options.runs; run += ranks.Size()) {
+    ranks.SendToRankZero(EncodeRecord(batch.Execute(run)));
+  }
+  return 0;
+}
+
 }  // namespace
 
 int RunLab(const std::vector<std::string>& args, Console& console) {
-  const ParsedCommandLine parsed = ParseCommandLine(args, console.out, console.err);
+  Ranks* ranks = console.ranks != nullptr && console.ranks->Size() > 1 ? console.ranks : nullptr;
+  const bool rankZero = ranks == nullptr || ranks->Rank() == 0;
+  std::ostringstream discarded;  // the other ranks read the same command line silently
+  const ParsedCommandLine parsed = ParseCommandLine(args, rankZero ? console.out : discarded,
+                                                    rankZero ? console.err : discarded);
   if (!parsed.options) return parsed.exitStatus;
   const Options& options = *parsed.options;
+  if (!rankZero) return ServeRuns(options, *ranks, console);
+  StartGuard startGuard(ranks);
 
   const bool traceToOut = options.tracePath == "-";
   if (!options.tracePath.empty() && !traceToOut && !options.plotPath.empty() &&
@@ -215,10 +414,11 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   std::optional<std::uint32_t> base = options.seed;
   if (!base && options.runs > 1) base = static_cast<std::uint32_t>(Now());
   // Worker threads only for a batch, and never on the runtime engine, whose state they would share.
+  // In an MPI job each rank runs its share one run at a time.
   int threads =
       options.jobs != 0 ? options.jobs : static_cast<int>(std::thread::hardware_concurrency());
   threads = std::clamp(threads, 1, options.runs);
-  if (options.engine == Engine::Runtime) threads = 1;
+  if (options.engine == Engine::Runtime || ranks != nullptr) threads = 1;
   std::ostream& summary = traceToOut ? console.err : console.out;
   summary << (options.runs > 1 ? RunsText(options.runs) + ", " : "") << SettingsText(options, base)
           << "\n"
@@ -234,13 +434,20 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
     Batch batch(options, base, trace != nullptr, plotFile != nullptr, console.seconds);
     if (trace != nullptr) *trace << TraceHeader(options.runs > 1);
     const double start = console.seconds();
-    batch.Each(threads, [&](int run, RunRecord& record) {
+    const auto write = [&](int run, RunRecord& record) {
       if (trace != nullptr) *trace << record.trace;
       if (plotFile) series.push_back(std::move(record.series));
       results.push_back(record.result);
       runSeconds += record.seconds;
       progress.Done(run + 1);
-    });
+    };
+    startGuard.Go(
+        {.go = true, .trace = trace != nullptr, .chart = plotFile != nullptr, .base = base});
+    if (ranks != nullptr) {
+      batch.EachOnRanks(*ranks, write);
+    } else {
+      batch.Each(threads, write);
+    }
     wallSeconds = console.seconds() - start;
     if (traceFile) traceFile->Commit();
     if (plotFile) {
@@ -252,8 +459,10 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
     return 1;
   }
 
-  summary << (options.runs == 1 ? RunSummary(results.front())
-                                : BatchSummary(results, runSeconds, wallSeconds, threads));
+  summary << (options.runs == 1
+                  ? RunSummary(results.front())
+                  : BatchSummary(results, runSeconds, wallSeconds,
+                                 ranks != nullptr ? ranks->Size() : threads, ranks != nullptr));
   summary.flush();
   if (!console.out) {
     console.err << "allelix-lab: cannot write to standard output\n";

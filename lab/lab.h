@@ -8,12 +8,17 @@
 
 namespace allelix::lab {
 
+class Ranks;
+
 // What the lab talks to besides its arguments.
 struct Console {
   std::ostream& out;
   std::ostream& err;
   bool showProgress = false;        // a batch reports its progress on err
   std::function<double()> seconds;  // a steady clock for the time per run
+  // The MPI job a batch's runs are spread over, or null: rank 0 writes everything, the other
+  // ranks run their share of the runs and write nothing.
+  Ranks* ranks = nullptr;
 };
 
 // Runs the lab with args (args[0] is the program name); returns the exit status: 0 done,

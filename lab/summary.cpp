@@ -44,7 +44,7 @@ std::string RunSummary(const RunResult& result) {
 }
 
 std::string BatchSummary(const std::vector<RunResult>& results, double runSeconds,
-                         double wallSeconds, int threads) {
+                         double wallSeconds, int threads, bool processes) {
   std::vector<double> generations;
   std::vector<double> errors;
   std::map<std::string_view, int> reasons;
@@ -68,7 +68,9 @@ std::string BatchSummary(const std::vector<RunResult>& results, double runSecond
   }
   text += "\ntime per run: " + Fixed(runSeconds * 1000.0 / runs, 1) + " ms (" +
           Fixed(wallSeconds, 2) + " s in all on " + std::to_string(threads) +
-          (threads == 1 ? " thread)\n" : " threads)\n");
+          (processes      ? " processes)\n"
+           : threads == 1 ? " thread)\n"
+                          : " threads)\n");
   return text;
 }
 

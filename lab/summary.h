@@ -24,8 +24,8 @@ Spread SpreadOf(std::vector<double> values);
 std::string RunSummary(const RunResult& result);
 
 // The lines after the first for a batch: runSeconds adds up the runs' own times, wallSeconds
-// is the time the batch took on its threads.
+// is the time the batch took on its threads (or, with `processes`, on the processes of a job).
 std::string BatchSummary(const std::vector<RunResult>& results, double runSeconds,
-                         double wallSeconds, int threads);
+                         double wallSeconds, int threads, bool processes = false);
 
 }  // namespace allelix::lab
