@@ -6,6 +6,7 @@
 #include <mpi.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "allelix/chromosome.h"
@@ -133,10 +135,29 @@ void UnpackGenes(const unsigned char* in, TIndividual& individual) {
   individual.marked = false;
 }
 
+// Calls done() until it returns true without keeping a core busy meanwhile: first back to back,
+// for the quick answers to cheap work, then with sleeps that grow by a tenth each time up to a
+// millisecond, so a long wait overruns by about a tenth at most. A rank that waits leaves its
+// core to the ranks that score, which matters when there are more ranks than cores.
+template <class Done>
+void Patiently(Done&& done) {
+  constexpr int BusyPolls = 2000;
+  double pause = 10.0;  // microseconds
+  for (int polls = 0; !done(); ++polls) {
+    if (polls < BusyPolls) continue;
+    std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(pause)));
+    pause = std::min(pause * 1.1, 1000.0);
+  }
+}
+
 // Receives the next message from source with tag, of whatever length it has.
 inline std::vector<unsigned char> ReceiveBytes(MPI_Comm comm, int source, int tag) {
   MPI_Status status;
-  Check(MPI_Probe(source, tag, comm, &status), "MPI_Probe");
+  Patiently([&] {
+    int arrived = 0;
+    Check(MPI_Iprobe(source, tag, comm, &arrived, &status), "MPI_Iprobe");
+    return arrived != 0;
+  });
   int length = 0;
   Check(MPI_Get_count(&status, MPI_BYTE, &length), "MPI_Get_count");
   std::vector<unsigned char> bytes(static_cast<std::size_t>(length));
@@ -272,9 +293,13 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
                               static_cast<int>(w) + 1, detail::WorkTag, comm_, &requests.back()),
                     "MPI_Isend");
     }
-    detail::Check(
-        MPI_Waitall(static_cast<int>(requests.size()), requests.data(), MPI_STATUSES_IGNORE),
-        "MPI_Waitall");
+    detail::Patiently([&] {
+      int sent = 0;
+      detail::Check(MPI_Testall(static_cast<int>(requests.size()), requests.data(), &sent,
+                                MPI_STATUSES_IGNORE),
+                    "MPI_Testall");
+      return sent != 0;
+    });
 
     // Every answer is received before any failure is raised, so none is left in flight.
     std::vector<std::vector<unsigned char>> answers(workers);
