@@ -264,7 +264,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
   add("--jobs", "N",
       "Threads a batch runs on, 1 to " + std::to_string(MaxJobs) +
           "; the results do not depend on it (default: one per processor; always 1 with the "
-          "runtime engine)",
+          "runtime engine, and under mpirun, which spreads the runs over its processes)",
       Storing(&Options::jobs, [](std::string_view text, std::string* error) {
         return ReadInteger(text, 1, MaxJobs, error);
       }));
