@@ -252,6 +252,7 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
   // std::invalid_argument, scoring nothing, when the individuals differ in length.
   void Evaluate(std::span<TIndividual* const> batch, int fitnessContext) override {
     if (stopped_) throw std::logic_error("MpiEvaluator used after its workers were stopped");
+    if (exchanging_) throw std::logic_error("MpiEvaluator used after an exchange failed part-way");
     if (batch.empty()) return;
     if (workers_ == 0) {
       SequentialEvaluator<TIndividual>().Evaluate(batch, fitnessContext);
@@ -267,11 +268,10 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
     const std::size_t n = batch.size();
     const auto workers = static_cast<std::size_t>(workers_);
 
-    // Worker w scores individuals begin(w) to begin(w + 1) - 1; all get work before any answers.
+    // Worker w scores individuals begin(w) to begin(w + 1) - 1. Every message is built before
+    // the first is sent, so that a failure while building leaves nothing in flight.
     const auto begin = [&](std::size_t w) { return w * n / workers; };
     std::vector<std::vector<unsigned char>> messages(workers);
-    std::vector<MPI_Request> requests;
-    requests.reserve(workers);
     for (std::size_t w = 0; w < workers; ++w) {
       const std::size_t first = begin(w);
       const std::size_t count = begin(w + 1) - first;
@@ -288,8 +288,18 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
       for (std::size_t k = 0; k < count; ++k) {
         detail::PackGenes(*batch[first + k], message.data() + header + k * packed);
       }
+      detail::ByteCount(message.size());
+    }
+    std::vector<MPI_Request> requests;
+    requests.reserve(workers);
+    std::vector<std::vector<unsigned char>> answers(workers);
+    // Until every answer is in, a failure (MPI's, or memory) would leave answers behind that a
+    // later call would take for its own; such an evaluator refuses further work.
+    exchanging_ = true;
+    for (std::size_t w = 0; w < workers; ++w) {
+      if (messages[w].empty()) continue;
       requests.emplace_back();
-      detail::Check(MPI_Isend(message.data(), detail::ByteCount(message.size()), MPI_BYTE,
+      detail::Check(MPI_Isend(messages[w].data(), detail::ByteCount(messages[w].size()), MPI_BYTE,
                               static_cast<int>(w) + 1, detail::WorkTag, comm_, &requests.back()),
                     "MPI_Isend");
     }
@@ -300,14 +310,14 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
                     "MPI_Testall");
       return sent != 0;
     });
-
-    // Every answer is received before any failure is raised, so none is left in flight.
-    std::vector<std::vector<unsigned char>> answers(workers);
     for (std::size_t w = 0; w < workers; ++w) {
-      if (begin(w + 1) > begin(w)) {
+      if (!messages[w].empty()) {
         answers[w] = detail::ReceiveBytes(comm_, static_cast<int>(w) + 1, detail::ScoreTag);
       }
     }
+    exchanging_ = false;
+
+    // The scores in batch order, up to the first worker that failed.
     for (std::size_t w = 0; w < workers; ++w) {
       const std::size_t first = begin(w);
       const std::size_t count = begin(w + 1) - first;
@@ -329,6 +339,7 @@ class MpiEvaluator final : public Evaluator<TIndividual> {
   MPI_Comm comm_;
   int workers_;
   bool stopped_ = false;
+  bool exchanging_ = false;  // sent a batch and not yet received every answer
 };
 
 // A worker rank's side: scores the shares rank 0 sends until it is told to stop. The first
