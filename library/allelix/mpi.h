@@ -355,9 +355,10 @@ void ServeFitness(MPI_Comm comm = MPI_COMM_WORLD) {
     const auto context = reader.Get<std::int32_t>();
     const auto geneCount = reader.Get<std::int32_t>();
     const auto count = reader.Get<std::uint64_t>();
+    if (geneCount <= 0) throw MpiError("malformed work message");
     const std::size_t packed = detail::PackedBytes(geneCount);
     const std::span<const unsigned char> genes = reader.Rest();
-    if (geneCount <= 0 || genes.size() / packed != count || genes.size() % packed != 0) {
+    if (genes.size() / packed != count || genes.size() % packed != 0) {
       throw MpiError("malformed work message");
     }
 
