@@ -20,7 +20,7 @@
 namespace {
 
 constexpr int Slots = 48;           // half-hour slots of one day, each heating on or off
-constexpr int StepsPerSlot = 3000;  // simulation steps per slot: the cost of one Fitness
+constexpr int StepsPerSlot = 2000;  // simulation steps per slot: the cost of one Fitness
 constexpr int PopulationSize = 60;
 constexpr double SlotHours = 0.5;
 
@@ -59,7 +59,7 @@ class CHeatingGenerator final : public allelix::CGeneratorEx<CSchedule> {
     mutationRate = 0.5;
     fitnessContext = StepsPerSlot;
     stopFlags = allelix::StopOnGenerations | allelix::StopOnStagnation;
-    maxGenerations = 40;
+    maxGenerations = 30;
     maxStagnation = 15;
   }
 };
