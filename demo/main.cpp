@@ -3,4 +3,4 @@
 
 #include "demonstration.h"
 
-int main() { return allelix::demo::RunDemonstration(std::cin, std::cout); }
+int main() { return allelix::demo::RunDemonstration(std::cin, std::cout, std::cerr); }

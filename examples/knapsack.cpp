@@ -113,5 +113,10 @@ int main(int argc, char** argv) {
             << "\n";
   std::cout << "optimum by dynamic programming: " << optimum << "; reached " << std::fixed
             << std::setprecision(1) << 100.0 * packed.value / optimum << "%\n";
+  // A report that could not be written (a full disk, a closed output) is a failure.
+  if (!std::cout.flush()) {
+    std::cerr << "knapsack: cannot write to standard output\n";
+    return 1;
+  }
   return 0;
 }

@@ -71,5 +71,10 @@ int main(int argc, char** argv) {
     std::cout << (generator.best->genes[i]->value ? '1' : '0');
   }
   std::cout << "\n";
+  // A report that could not be written (a full disk, a closed output) is a failure.
+  if (!std::cout.flush()) {
+    std::cerr << "onemax: cannot write to standard output\n";
+    return 1;
+  }
   return 0;
 }

@@ -46,7 +46,9 @@ TEST(SquareRoot, TheDemonstrationsGeneratorEnablesAllFourCriteria) {
 std::string RunWith(const std::string& input) {
   std::istringstream in(input);
   std::ostringstream out;
-  EXPECT_EQ(RunDemonstration(in, out), 0);
+  std::ostringstream err;
+  EXPECT_EQ(RunDemonstration(in, out, err), 0);
+  EXPECT_EQ(err.str(), "");
   return out.str();
 }
 
