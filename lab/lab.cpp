@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -55,13 +54,6 @@ std::unique_ptr<PendingFile> OpenOutput(const std::string& option, const std::st
     err << "allelix-lab: " << option << ": " << e.what() << "\n";
     return nullptr;
   }
-}
-
-bool SameFile(const std::string& first, const std::string& second) {
-  std::error_code code;
-  const auto a = std::filesystem::weakly_canonical(first, code);
-  const auto b = std::filesystem::weakly_canonical(second, code);
-  return !code && a == b;
 }
 
 // Shows "k of n runs done" on one line of the error stream, for a terminal.
@@ -393,8 +385,8 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   StartGuard startGuard(ranks);
 
   const bool traceToOut = options.tracePath == "-";
-  if (!options.tracePath.empty() && !traceToOut && !options.plotPath.empty() &&
-      SameFile(options.tracePath, options.plotPath)) {
+  if (!options.tracePath.empty() && !options.plotPath.empty() &&
+      SameDestination(traceToOut ? "/dev/stdout" : options.tracePath, options.plotPath)) {
     console.err << "allelix-lab: --trace and --plot name the same file '" << options.plotPath
                 << "'\n";
     return 2;

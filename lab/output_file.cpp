@@ -1,65 +1,348 @@
 #include "output_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <streambuf>
+#include <utility>
+#include <vector>
 
 namespace allelix::lab {
 
 namespace {
 
-std::string Failure(const std::string& what, const std::string& path, int error) {
-  return "cannot " + what + " '" + path + "': " + std::strerror(error);
+// The kernel's own limit on symbolic links in one lookup.
+constexpr int MaxLinks = 40;
+// statfs's f_type for /proc.
+constexpr long ProcFileSystem = 0x9fa0;
+// Room left in a file name for the temporary file's prefix and suffix.
+constexpr std::size_t MaxNameInTemporary = 200;
+
+OutputError Failure(const std::string& what, const std::string& path, int error) {
+  return OutputError("cannot " + what + " '" + path + "': " + std::strerror(error));
+}
+
+std::string DirectoryOf(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+
+// A file descriptor that closes itself.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() { Close(); }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.Release()) {}
+  Descriptor& operator=(Descriptor&&) = delete;
+
+  int Get() const { return fd_; }
+  int Release() { return std::exchange(fd_, -1); }
+
+  // Closes now; returns close's error, 0 when there was none.
+  int Close() {
+    if (fd_ < 0) return 0;
+    const int result = ::close(std::exchange(fd_, -1));
+    return result == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
+
+// A stream buffer that writes to a descriptor and keeps the first write error.
+class DescriptorBuffer : public std::streambuf {
+ public:
+  explicit DescriptorBuffer(int fd) : fd_(fd), data_(1 << 16) { Reset(); }
+
+  int Error() const { return error_; }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!Drain()) return traits_type::eof();
+    if (!traits_type::eq_int_type(c, traits_type::eof())) {
+      *pptr() = traits_type::to_char_type(c);
+      pbump(1);
+    }
+    return traits_type::not_eof(c);
+  }
+
+  int sync() override { return Drain() ? 0 : -1; }
+
+ private:
+  void Reset() { setp(data_.data(), data_.data() + data_.size()); }
+
+  // Writes what is buffered; after an error, drops it.
+  bool Drain() {
+    for (const char* next = pbase(); next < pptr() && error_ == 0;) {
+      const ssize_t written = ::write(fd_, next, static_cast<std::size_t>(pptr() - next));
+      if (written > 0) {
+        next += written;
+      } else if (written == 0) {
+        error_ = EIO;
+      } else if (errno != EINTR) {
+        error_ = errno;
+      }
+    }
+    Reset();
+    return error_ == 0;
+  }
+
+  int fd_;
+  int error_ = 0;
+  std::vector<char> data_;
+};
+
+// Where a target path leads once symbolic links are followed.
+struct Destination {
+  std::string path;          // the final path, whose last component is not a link
+  bool exists = false;       // path names an existing file, described by status
+  struct stat status = {};   // from lstat, so of the final file itself
+  int ownDescriptor = -1;    // >= 0: one of this process's descriptors (/dev/stdout, /dev/fd/N)
+  bool throughProc = false;  // reached through another link of /proc: opened as named
+};
+
+bool OnProc(const std::string& directory) {
+  struct statfs system = {};
+  return ::statfs(directory.c_str(), &system) == 0 && system.f_type == ProcFileSystem;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The descriptor number a link in this process's /proc/<pid>/fd stands for, or -1.
+int OwnDescriptorNumber(const std::string& directory, const std::string& name) {
+  struct stat linkDirectory = {};
+  struct stat ours = {};
+  if (::stat(directory.c_str(), &linkDirectory) != 0 || ::stat("/proc/self/fd", &ours) != 0 ||
+      !SameFile(linkDirectory, ours)) {
+    return -1;
+  }
+  int fd = -1;
+  const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), fd);
+  return error == std::errc() && end == name.data() + name.size() ? fd : -1;
+}
+
+// Follows the links of the target's last component as the kernel would. The links of /proc
+// (a process's descriptors) name open files rather than paths, so they end the walk there.
+// Throws OutputError when a directory on the way cannot be looked up.
+Destination Resolve(const std::string& target) {
+  Destination destination;
+  destination.path = target;
+  for (int links = 0;; ++links) {
+    if (::lstat(destination.path.c_str(), &destination.status) != 0) {
+      if (errno != ENOENT) throw Failure("write", target, errno);
+      const std::string name = NameOf(destination.path);
+      if (name.empty() || name == "." || name == "..") throw Failure("write", target, EISDIR);
+      return destination;
+    }
+    if (!S_ISLNK(destination.status.st_mode)) {
+      destination.exists = true;
+      return destination;
+    }
+    if (links == MaxLinks) throw Failure("write", target, ELOOP);
+    const std::string directory = DirectoryOf(destination.path);
+    if (OnProc(directory)) {
+      destination.ownDescriptor = OwnDescriptorNumber(directory, NameOf(destination.path));
+      destination.throughProc = true;
+      return destination;
+    }
+    std::error_code code;
+    const std::filesystem::path link = std::filesystem::read_symlink(destination.path, code);
+    if (code) throw Failure("write", target, code.value());
+    destination.path = link.is_absolute() ? link.string() : directory + "/" + link.string();
+  }
+}
+
+int FsyncRetrying(int fd) {
+  int result = 0;
+  do {
+    result = ::fsync(fd);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+// Makes a rename in the directory durable; file systems that cannot do so are left as they are.
+void SyncDirectory(const std::string& directory) {
+  const Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.Get() >= 0) FsyncRetrying(fd.Get());
+}
+
+// A descriptor of this process, duplicated so that closing ours leaves it open.
+Descriptor DuplicateForWriting(const std::string& target, int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) throw Failure("write", target, EBADF);
+  Descriptor copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (copy.Get() < 0) throw Failure("write", target, errno);
+  return copy;
+}
+
+Descriptor OpenInPlace(const std::string& target, const std::string& path) {
+  Descriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
+  if (fd.Get() < 0) throw Failure("write", target, errno);
+  return fd;
+}
+
+// Gives the temporary file the owner and permission bits of the file it replaces; the owner
+// only as far as the process may set it.
+void TakeOwnerAndMode(int fd, const std::string& target, const struct stat& replaced) {
+  if (replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) {
+    if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
+      static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid));
+    }
+  }
+  if (::fchmod(fd, replaced.st_mode & 0777) != 0) throw Failure("write", target, errno);
+}
+
+// Whether the sticky bit of the directory keeps this process from renaming over the file.
+bool OwnerAloneMayReplace(const std::string& directory, const struct stat& file) {
+  struct stat status = {};
+  const uid_t user = ::geteuid();
+  return ::stat(directory.c_str(), &status) == 0 && (status.st_mode & S_ISVTX) != 0 && user != 0 &&
+         user != file.st_uid && user != status.st_uid;
 }
 
 }  // namespace
 
-PendingFile::PendingFile(std::string target) : target_(std::move(target)) {
-  std::error_code code;
-  if (std::filesystem::is_directory(target_, code)) {
-    throw OutputError(Failure("write", target_, EISDIR));
+struct PendingFile::State {
+  State(std::string name, Descriptor&& opened) : target(std::move(name)), file(opened.Release()) {}
+  ~State() {
+    file.Close();
+    if (!committed && !temporary.empty()) ::unlink(temporary.c_str());
   }
-  const std::filesystem::path path(target_);
-  // A hidden name in the target's own directory, so the final rename stays on one file system.
-  std::string hidden = ".";
-  hidden += path.filename().string();
-  const std::string stem = (path.parent_path() / hidden).string();
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  std::string target;     // as the user named it, for messages
+  std::string finalPath;  // what the temporary file replaces
+  std::string temporary;  // empty when writing in place
+  Descriptor file;
+  DescriptorBuffer buffer{file.Get()};
+  std::ostream stream{&buffer};
+  bool committed = false;
+};
+
+PendingFile::PendingFile(const std::string& target) {
+  const Destination destination = Resolve(target);
+  if (destination.ownDescriptor >= 0) {
+    state_ =
+        std::make_unique<State>(target, DuplicateForWriting(target, destination.ownDescriptor));
+    return;
+  }
+  if (destination.throughProc || (destination.exists && !S_ISREG(destination.status.st_mode))) {
+    if (S_ISDIR(destination.status.st_mode)) throw Failure("write", target, EISDIR);
+    state_ = std::make_unique<State>(target, OpenInPlace(target, destination.path));
+    return;
+  }
+
+  // Refused as `>` would refuse it, although the rename alone would not need the permission.
+  if (destination.exists &&
+      ::faccessat(AT_FDCWD, destination.path.c_str(), W_OK, AT_EACCESS) != 0) {
+    throw Failure("write", target, errno);
+  }
+  const std::string directory = DirectoryOf(destination.path);
+  if (destination.exists && OwnerAloneMayReplace(directory, destination.status)) {
+    throw OutputError("cannot replace '" + target +
+                      "': it belongs to another user, in a directory " +
+                      "where only a file's owner may replace it");
+  }
+  const std::string stem = directory + "/." +
+                           NameOf(destination.path).substr(0, MaxNameInTemporary) + ".tmp" +
+                           std::to_string(::getpid()) + "-";
+  // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the
+  // mode of a new file, as for `>`.
+  const mode_t mode = destination.exists ? S_IRUSR | S_IWUSR : 0666;
   for (int attempt = 0;; ++attempt) {
-    temporary_ = stem + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    // Exclusive creation never reuses a file someone else is writing; 0666 lets umask decide.
-    const int fd = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      ::close(fd);
+    const std::string temporary = stem + std::to_string(attempt);
+    Descriptor fd(
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
+    if (fd.Get() >= 0) {
+      state_ = std::make_unique<State>(target, std::move(fd));
+      state_->temporary = temporary;
       break;
     }
-    if (errno != EEXIST || attempt == 99) throw OutputError(Failure("write", target_, errno));
+    if (errno == EEXIST && attempt < 1000) continue;
+    if (!destination.exists) throw Failure("write", target, errno);
+    throw OutputError("cannot replace '" + target + "': no file can be made beside it in '" +
+                      directory + "': " + std::strerror(errno));
   }
-  stream_.open(temporary_, std::ios::binary | std::ios::trunc);
-  if (!stream_) {
-    std::remove(temporary_.c_str());
-    throw OutputError("cannot write '" + target_ + "'");
-  }
+  state_->finalPath = destination.path;
+  if (destination.exists) TakeOwnerAndMode(state_->file.Get(), target, destination.status);
 }
 
-PendingFile::~PendingFile() {
-  if (!committed_) {
-    stream_.close();
-    std::remove(temporary_.c_str());
-  }
-}
+PendingFile::~PendingFile() = default;
+
+std::ostream& PendingFile::Stream() { return state_->stream; }
 
 void PendingFile::Commit() {
-  stream_.flush();
-  stream_.close();
-  if (stream_.fail()) throw OutputError("cannot finish writing '" + target_ + "'");
-  if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
-    throw OutputError(Failure("replace", target_, errno));
+  State& state = *state_;
+  if (state.committed) return;
+  state.stream.flush();
+  if (state.buffer.Error() != 0) throw Failure("write", state.target, state.buffer.Error());
+  if (!state.temporary.empty()) {
+    if (const int error = FsyncRetrying(state.file.Get()); error != 0) {
+      throw Failure("write", state.target, error);
+    }
   }
-  committed_ = true;
+  if (const int error = state.file.Close(); error != 0) throw Failure("write", state.target, error);
+  if (state.temporary.empty()) {
+    state.committed = true;
+    return;
+  }
+  if (::rename(state.temporary.c_str(), state.finalPath.c_str()) != 0) {
+    throw Failure("replace", state.target, errno);
+  }
+  state.committed = true;
+  SyncDirectory(DirectoryOf(state.finalPath));
+}
+
+namespace {
+
+// What a target will be: a file (device and inode), or a name in a directory not yet taken.
+struct Identity {
+  dev_t device;
+  ino_t inode;
+  std::string name;
+  bool operator==(const Identity&) const = default;
+};
+
+std::optional<Identity> IdentityOf(const std::string& target) {
+  Destination destination;
+  try {
+    destination = Resolve(target);
+  } catch (const OutputError&) {
+    return std::nullopt;
+  }
+  struct stat status = destination.status;
+  std::string name;
+  bool found = true;
+  if (destination.ownDescriptor >= 0) {
+    found = ::fstat(destination.ownDescriptor, &status) == 0;
+  } else if (destination.throughProc) {
+    found = ::stat(destination.path.c_str(), &status) == 0;
+  } else if (!destination.exists) {
+    found = ::stat(DirectoryOf(destination.path).c_str(), &status) == 0;
+    name = NameOf(destination.path);
+  }
+  if (!found) return std::nullopt;
+  return Identity{status.st_dev, status.st_ino, name};
+}
+
+}  // namespace
+
+bool SameDestination(const std::string& first, const std::string& second) {
+  const std::optional<Identity> a = IdentityOf(first);
+  return a && a == IdentityOf(second);
 }
 
 }  // namespace allelix::lab

@@ -1,13 +1,18 @@
 #include "lab.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -256,17 +261,192 @@ TEST(LabChart, AnExactHitAndRunsOfUnequalLengthGetFiniteCoordinates) {
   }
 }
 
-TEST_F(LabFiles, PendingFileAppearsWholeOrNotAtAll) {
-  const std::string target = Path("out.txt");
-  std::ofstream(target) << "old";
-  for (const bool commit : {false, true}) {
-    PendingFile file(target);
-    file.Stream() << "new";
-    EXPECT_EQ(Read(target), "old");
-    if (commit) file.Commit();
+// What a path is, without following a link it ends in.
+fs::file_type KindOf(const std::string& path) { return fs::symlink_status(path).type(); }
+
+// Any hidden file under dir: a temporary file left behind.
+bool HasHiddenFile(const fs::path& dir) {
+  return std::any_of(fs::recursive_directory_iterator(dir), fs::recursive_directory_iterator(),
+                     [](const fs::directory_entry& entry) {
+                       return entry.path().filename().string().front() == '.';
+                     });
+}
+
+TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlace) {
+  const bool root = ::geteuid() == 0;  // root may write a read-only file, as with `>`
+  const mode_t savedMask = ::umask(022);
+  std::vector<int> descriptors;  // opened by a row, closed at the end
+  const auto file = [](const fs::path& dir, const std::string& content, fs::perms mode) {
+    std::ofstream(dir / "file") << content;
+    fs::permissions(dir / "file", mode);
+  };
+  struct Target {
+    std::string_view kind;
+    // Makes what the row needs in a fresh directory; returns the path to open.
+    std::function<std::string(const fs::path&)> make;
+    std::string_view refusal = {};  // opening throws a message that contains it
+    // The content of dir/file (or what a reader of the FIFO dir/fifo got) after "new" was
+    // written and flushed, then discarded, and after it was committed instead; nullopt: no file.
+    std::optional<std::string> discarded = {};
+    std::string committed = "new";
+    fs::perms mode = fs::perms::unknown;  // of dir/file after the commit
+    std::string_view commitError = {};    // Commit throws a message that contains it
+  };
+  const Target targets[] = {
+      {.kind = "a path that does not exist yet",
+       .make = [](const fs::path& dir) { return (dir / "file").string(); },
+       .mode = fs::perms(0644)},
+      {.kind = "a regular file",
+       .make =
+           [&](const fs::path& dir) {
+             file(dir, "old", fs::perms(0640));
+             return (dir / "file").string();
+           },
+       .discarded = "old",
+       .mode = fs::perms(0640)},
+      {.kind = "a read-only file",
+       .make =
+           [&](const fs::path& dir) {
+             file(dir, "old", fs::perms(0444));
+             return (dir / "file").string();
+           },
+       .refusal = root ? "" : "Permission denied",
+       .discarded = "old",
+       .mode = fs::perms(0444)},
+      {.kind = "a relative link in another directory to the file, through a second link",
+       .make =
+           [&](const fs::path& dir) {
+             file(dir, "old", fs::perms(0600));
+             fs::create_directory(dir / "sub");
+             fs::create_symlink("../file", dir / "sub" / "link");
+             fs::create_symlink("sub/link", dir / "target");
+             return (dir / "target").string();
+           },
+       .discarded = "old",
+       .mode = fs::perms(0600)},
+      {.kind = "a link to a file that does not exist yet",
+       .make =
+           [](const fs::path& dir) {
+             fs::create_symlink("file", dir / "target");
+             return (dir / "target").string();
+           },
+       .mode = fs::perms(0644)},
+      {.kind = "a FIFO",
+       .make =
+           [](const fs::path& dir) {
+             EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+             return (dir / "fifo").string();
+           },
+       .discarded = "new"},
+      {.kind = "a link to a FIFO",
+       .make =
+           [](const fs::path& dir) {
+             EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+             fs::create_symlink("fifo", dir / "target");
+             return (dir / "target").string();
+           },
+       .discarded = "new"},
+      {.kind = "a descriptor of this process on a regular file, as /dev/fd/N",
+       .make =
+           [&](const fs::path& dir) {
+             file(dir, "head\n", fs::perms(0600));
+             descriptors.push_back(::open((dir / "file").c_str(), O_WRONLY | O_APPEND));
+             return "/dev/fd/" + std::to_string(descriptors.back());
+           },
+       .discarded = "head\nnew",
+       .committed = "head\nnew",
+       .mode = fs::perms(0600)},
+      {.kind = "a link to a device that takes no data",
+       .make =
+           [](const fs::path& dir) {
+             fs::create_symlink("/dev/full", dir / "target");
+             return (dir / "target").string();
+           },
+       .commitError = "No space left on device"},
+      {.kind = "a directory",
+       .make = [](const fs::path& dir) { return dir.string(); },
+       .refusal = "Is a directory"},
+  };
+  for (const Target& target : targets) {
+    SCOPED_TRACE(target.kind);
+    for (const bool commit : {false, true}) {
+      const fs::path dir = dir_ / (commit ? "committed" : "discarded");
+      fs::create_directory(dir);
+      const std::string path = target.make(dir);
+      const fs::file_type kind = KindOf(path);
+      // A FIFO's writer waits for a reader, so the reader comes first; a read once the writer
+      // is gone (or when it never came) sees what was written, then the end.
+      const bool fifo = fs::exists(dir / "fifo");
+      const int reader = fifo ? ::open((dir / "fifo").c_str(), O_RDONLY | O_NONBLOCK) : -1;
+      try {
+        PendingFile pending(path);
+        EXPECT_EQ(target.refusal, "");
+        pending.Stream() << "new" << std::flush;
+        if (commit) {
+          pending.Commit();
+          EXPECT_EQ(target.commitError, "");
+        }
+      } catch (const OutputError& e) {
+        const std::string_view expected =
+            commit && target.refusal.empty() ? target.commitError : target.refusal;
+        EXPECT_NE(expected, "") << e.what();
+        EXPECT_NE(std::string_view(e.what()).find(expected), std::string_view::npos) << e.what();
+      }
+      const std::optional<std::string> expected =
+          commit && target.refusal.empty() && target.commitError.empty() ? target.committed
+                                                                         : target.discarded;
+      if (fifo) {
+        char got[16] = {};
+        EXPECT_EQ(::read(reader, got, sizeof got), ssize_t(expected.value_or("").size()));
+        EXPECT_EQ(got, expected.value_or(""));
+        ::close(reader);
+        EXPECT_EQ(KindOf((dir / "fifo").string()), fs::file_type::fifo);
+      } else if (expected) {
+        EXPECT_EQ(Read(dir / "file"), *expected) << commit;
+        if (commit) {
+          EXPECT_EQ(fs::status(dir / "file").permissions(), target.mode);
+        }
+      } else {
+        EXPECT_FALSE(fs::exists(dir / "file"));
+      }
+      if (path.starts_with(dir.string()) && kind != fs::file_type::not_found) {
+        EXPECT_EQ(KindOf(path), kind) << "what the path is stays what it was";
+      }
+      EXPECT_FALSE(HasHiddenFile(dir));
+    }
+    fs::remove_all(dir_ / "committed");
+    fs::remove_all(dir_ / "discarded");
   }
-  EXPECT_EQ(Read(target), "new");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+  for (const int fd : descriptors) ::close(fd);
+  ::umask(savedMask);
+}
+
+TEST_F(LabFiles, TraceAndPlotLeadingToOneFileAreRefused) {
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir_);
+  std::ofstream("a") << "old";
+  fs::create_hard_link("a", "hard");
+  fs::create_symlink("new", "link");
+  fs::create_symlink("/dev/stdout", "stdout");
+  struct Pair {
+    std::string trace;
+    std::string plot;
+  };
+  const Pair pairs[] = {
+      {.trace = "out", .plot = "./out"},  // neither exists yet
+      {.trace = "a", .plot = "hard"},
+      {.trace = "link", .plot = "sub/../new"},
+      {.trace = "-", .plot = "stdout"},  // a link to /dev/stdout
+  };
+  fs::create_directory("sub");
+  for (const Pair& pair : pairs) {
+    const Outcome outcome = Lab({"--trace", pair.trace, "--plot", pair.plot});
+    EXPECT_EQ(outcome.status, 2) << pair.trace << " " << pair.plot;
+    EXPECT_NE(outcome.err.find("name the same file"), std::string::npos) << outcome.err;
+  }
+  EXPECT_EQ(Read("a"), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 5);
+  fs::current_path(saved);
 }
 
 }  // namespace
