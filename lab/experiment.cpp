@@ -18,11 +18,14 @@ class ScopedEngine {
   Engine saved_;
 };
 
-RunResult Evolution(const Options& options, const std::function<void(const Snapshot&)>& watch) {
+RunResult Evolution(const Options& options, const std::function<void(const Snapshot&)>& watch,
+                    const std::function<bool()>& cancelled) {
   demo::CMyGenerator generator;
   Configure(options, generator);
-  const StopReason reason =
-      Run(generator, [&watch](const demo::CMyGenerator& g) { watch(Observe(g)); });
+  const StopReason reason = Run(generator, [&](const demo::CMyGenerator& g) {
+    if (cancelled && cancelled()) throw RunCancelled();
+    watch(Observe(g));
+  });
   RunResult result;
   result.reason = reason;
   result.generations = generator.generation;
@@ -64,13 +67,14 @@ void Configure(const Options& options, demo::CMyGenerator& generator) {
 }
 
 RunResult RunOnce(const Options& options, std::optional<std::uint32_t> seed,
-                  const std::function<void(const Snapshot&)>& watch) {
+                  const std::function<void(const Snapshot&)>& watch,
+                  const std::function<bool()>& cancelled) {
   if (seed) {
     const ScopedSeedSchedule schedule(*seed, options.engine);
-    return Evolution(options, watch);
+    return Evolution(options, watch, cancelled);
   }
   const ScopedEngine engine(options.engine);
-  return Evolution(options, watch);
+  return Evolution(options, watch, cancelled);
 }
 
 }  // namespace allelix::lab

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 
 #include "allelix/run.h"
 #include "options.h"
@@ -42,10 +43,19 @@ inline std::uint32_t RunSeed(std::uint32_t base, int run) {
   return base + static_cast<std::uint32_t>(run) * 1048576u;  // unsigned: wraps modulo 2^32
 }
 
+// Thrown out of a run that was cancelled at one of its stop tests.
+class RunCancelled : public std::runtime_error {
+ public:
+  RunCancelled() : std::runtime_error("the run was cancelled") {}
+};
+
 // Runs the problem once on this thread with the options' engine and settings, calling watch
 // before every stop test. With a seed the run follows the seed schedule from it; without one,
 // reseeding reads the clock. The thread's random source is put back afterwards.
+// cancelled, when given, is asked before every stop test (the first included); once it says yes
+// the run ends there by throwing RunCancelled.
 RunResult RunOnce(const Options& options, std::optional<std::uint32_t> seed,
-                  const std::function<void(const Snapshot&)>& watch);
+                  const std::function<void(const Snapshot&)>& watch,
+                  const std::function<bool()>& cancelled = {});
 
 }  // namespace allelix::lab

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -45,13 +46,34 @@ std::string SettingsText(const Options& options, std::optional<std::uint32_t> ba
 
 std::string RunsText(int runs) { return std::to_string(runs) + (runs == 1 ? " run" : " runs"); }
 
-// Opens a pending output file, turning a failure into a message about the option.
+int StopSignal(const Console& console) { return console.stopSignal ? console.stopSignal() : 0; }
+
+// Reports a stop that a signal asked for and returns the exit status that names it. A reader
+// that went away (SIGPIPE) needs no message.
+int Interrupted(const Console& console) {
+  const int signal = StopSignal(console);
+  if (signal != SIGPIPE) {
+    const std::string name = signal == SIGINT    ? "SIGINT"
+                             : signal == SIGTERM ? "SIGTERM"
+                                                 : "signal " + std::to_string(signal);
+    console.err << "allelix-lab: interrupted by " << name << "; no output file was replaced\n";
+  }
+  return 128 + signal;
+}
+
+// Opens a pending output file; on failure reports why and sets *status to the exit status.
 std::unique_ptr<PendingFile> OpenOutput(const std::string& option, const std::string& path,
-                                        std::ostream& err) {
+                                        const Console& console, int* status) {
   try {
     return std::make_unique<PendingFile>(path);
   } catch (const OutputError& e) {
-    err << "allelix-lab: " << option << ": " << e.what() << "\n";
+    // A signal ends a wait for a FIFO's reader with an error that is not the file's fault.
+    if (StopSignal(console) != 0) {
+      *status = Interrupted(console);
+    } else {
+      console.err << "allelix-lab: " << option << ": " << e.what() << "\n";
+      *status = 2;
+    }
     return nullptr;
   }
 }
@@ -191,12 +213,13 @@ RunRecord DecodeRecord(const std::string& bytes) {
 class Batch {
  public:
   Batch(const Options& options, std::optional<std::uint32_t> base, bool trace, bool chart,
-        const std::function<double()>& seconds)
+        const std::function<double()>& seconds, const std::function<bool()>& cancelled)
       : options_(options),
         base_(base),
         trace_(trace),
         chart_(chart),
         seconds_(seconds),
+        cancelled_(cancelled),
         records_(static_cast<std::size_t>(options.runs)) {}
 
   // Runs rank 0's share of the runs (run r belongs to rank r % size), receives the others'
@@ -260,8 +283,9 @@ class Batch {
     };
     const auto seed = base_ ? std::optional<std::uint32_t>(RunSeed(*base_, run)) : std::nullopt;
     try {
+      if (cancelled_()) throw RunCancelled();
       const double start = seconds_();
-      record.result = RunOnce(options_, seed, watch);
+      record.result = RunOnce(options_, seed, watch, cancelled_);
       record.seconds = seconds_() - start;
     } catch (...) {
       record.failure = std::current_exception();
@@ -286,6 +310,7 @@ class Batch {
   bool trace_;
   bool chart_;
   const std::function<double()>& seconds_;
+  const std::function<bool()>& cancelled_;
   std::vector<RunRecord> records_;
   std::mutex mutex_;
   std::condition_variable finished_;
@@ -364,11 +389,13 @@ class StartGuard {
 int ServeRuns(const Options& options, Ranks& ranks, Console& console) {
   const Start start = DecodeStart(ranks.Share(std::string()));
   if (!start.go) return 0;  // rank 0 reports why
-  Batch batch(options, start.base, start.trace, start.chart, console.seconds);
+  // A stopped run is sent as a failure, which ends the batch on rank 0.
+  const std::function<bool()> cancelled = [&console] { return StopSignal(console) != 0; };
+  Batch batch(options, start.base, start.trace, start.chart, console.seconds, cancelled);
   for (int run = ranks.Rank(); run < options.runs; run += ranks.Size()) {
     ranks.SendToRankZero(EncodeRecord(batch.Execute(run)));
   }
-  return 0;
+  return StopSignal(console) != 0 ? 128 + StopSignal(console) : 0;
 }
 
 }  // namespace
@@ -379,7 +406,13 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   std::ostringstream discarded;  // the other ranks read the same command line silently
   const ParsedCommandLine parsed = ParseCommandLine(args, rankZero ? console.out : discarded,
                                                     rankZero ? console.err : discarded);
-  if (!parsed.options) return parsed.exitStatus;
+  if (!parsed.options) {
+    if (rankZero && parsed.exitStatus == 0 && !console.out.flush()) {
+      console.err << "allelix-lab: cannot write to standard output\n";
+      return 1;
+    }
+    return parsed.exitStatus;
+  }
   const Options& options = *parsed.options;
   if (!rankZero) return ServeRuns(options, *ranks, console);
   StartGuard startGuard(ranks);
@@ -393,14 +426,16 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   }
   std::unique_ptr<PendingFile> traceFile;
   std::unique_ptr<PendingFile> plotFile;
+  int status = 0;
   if (!options.tracePath.empty() && !traceToOut) {
-    traceFile = OpenOutput("--trace", options.tracePath, console.err);
-    if (!traceFile) return 2;
+    traceFile = OpenOutput("--trace", options.tracePath, console, &status);
+    if (!traceFile) return status;
   }
   if (!options.plotPath.empty()) {
-    plotFile = OpenOutput("--plot", options.plotPath, console.err);
-    if (!plotFile) return 2;
+    plotFile = OpenOutput("--plot", options.plotPath, console, &status);
+    if (!plotFile) return status;
   }
+  const std::function<bool()> cancelled = [&console] { return StopSignal(console) != 0; };
 
   // A batch without a seed still gets one, from the clock, so that it can be repeated.
   std::optional<std::uint32_t> base = options.seed;
@@ -423,7 +458,7 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
   double wallSeconds = 0;
   try {
     Progress progress(console.err, console.showProgress, options.runs);
-    Batch batch(options, base, trace != nullptr, plotFile != nullptr, console.seconds);
+    Batch batch(options, base, trace != nullptr, plotFile != nullptr, console.seconds, cancelled);
     if (trace != nullptr) *trace << TraceHeader(options.runs > 1);
     const double start = console.seconds();
     const auto write = [&](int run, RunRecord& record) {
@@ -441,12 +476,16 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
       batch.Each(threads, write);
     }
     wallSeconds = console.seconds() - start;
+    // The last moment at which the targets can stay as they were.
+    if (cancelled()) throw RunCancelled();
     if (traceFile) traceFile->Commit();
     if (plotFile) {
       plotFile->Stream() << DrawChart(series, ChartWords(options, base));
       plotFile->Commit();
     }
   } catch (const std::exception& e) {
+    // A write that failed because a signal arrived is reported as the interruption it was.
+    if (StopSignal(console) != 0) return Interrupted(console);
     console.err << "allelix-lab: " << e.what() << "\n";
     return 1;
   }
@@ -457,6 +496,7 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
                                  ranks != nullptr ? ranks->Size() : threads, ranks != nullptr));
   summary.flush();
   if (!console.out) {
+    if (StopSignal(console) == SIGPIPE) return Interrupted(console);
     console.err << "allelix-lab: cannot write to standard output\n";
     return 1;
   }

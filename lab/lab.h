@@ -19,10 +19,15 @@ struct Console {
   // The MPI job a batch's runs are spread over, or null: rank 0 writes everything, the other
   // ranks run their share of the runs and write nothing.
   Ranks* ranks = nullptr;
+  // The number of a signal that asked the lab to stop, 0 while none has; empty: never asked.
+  // Consulted before every stop test of every run, on whichever thread runs it.
+  std::function<int()> stopSignal = {};
 };
 
 // Runs the lab with args (args[0] is the program name); returns the exit status: 0 done,
-// 1 a failure while running or writing, 2 a bad command line.
+// 1 a failure while running or writing, 2 a bad command line, 128 + the signal's number when
+// stopSignal asked it to stop before the output files were in place (which it leaves as they
+// were).
 int RunLab(const std::vector<std::string>& args, Console& console);
 
 }  // namespace allelix::lab

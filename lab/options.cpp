@@ -270,7 +270,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
       }));
   add("--trace", "FILE",
       "Write a CSV row for every stop test of every run to FILE, or to standard output with "
-      "- (the summary then goes to standard error)",
+      "- (the summary then goes to standard error). A regular FILE is replaced only when every "
+      "run has ended; a FIFO or a device is written as the rows come",
       [](std::string_view text, Options& options, std::string* error) {
         if (text.empty()) *error = "needs a file name, or - for standard output";
         options.tracePath = text;
@@ -278,12 +279,19 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
       });
   add("--plot", "FILE.svg",
       "Draw the distance from the optimum and the convergence over the generations as an "
-      "SVG chart in FILE.svg",
+      "SVG chart in FILE.svg, written when every run has ended",
       [](std::string_view text, Options& options, std::string* error) {
         if (text.empty() || text == "-") *error = "needs a file name";
         options.plotPath = text;
         return !text.empty() && text != "-";
       });
+
+  app.footer(
+      Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
+           "replacing the files of --trace and --plot. Exit status: 0 done, 1 a "
+           "failure while running or writing, 2 a bad command line, 130 or 143 stopped "
+           "by SIGINT or SIGTERM.",
+           100));
 
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
