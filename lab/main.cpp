@@ -36,7 +36,7 @@ void CatchStopSignals() {
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     // No SA_RESTART, so that a wait for a FIFO's reader ends instead of outlasting the signal.
-    action.sa_flags = signal == SIGPIPE ? 0 : SA_RESETHAND;
+    action.sa_flags = signal == SIGPIPE ? 0 : static_cast<int>(SA_RESETHAND);
     ::sigaction(signal, &action, nullptr);
   }
 }
