@@ -25,8 +25,9 @@ constexpr long ProcFileSystem = 0x9fa0;
 // Room left in a file name for the temporary file's prefix and suffix.
 constexpr std::size_t MaxNameInTemporary = 200;
 
-OutputError Failure(const std::string& what, const std::string& path, int error) {
-  return OutputError("cannot " + what + " '" + path + "': " + std::strerror(error));
+// Takes no argument that allocates, so that errno can be passed as it is.
+OutputError Failure(const char* what, const std::string& path, int error) {
+  return OutputError(std::string("cannot ") + what + " '" + path + "': " + std::strerror(error));
 }
 
 std::string DirectoryOf(const std::string& path) {
@@ -271,10 +272,11 @@ PendingFile::PendingFile(const std::string& target) {
       state_->temporary = temporary;
       break;
     }
-    if (errno == EEXIST && attempt < 1000) continue;
-    if (!destination.exists) throw Failure("write", target, errno);
+    const int error = errno;
+    if (error == EEXIST && attempt < 1000) continue;
+    if (!destination.exists) throw Failure("write", target, error);
     throw OutputError("cannot replace '" + target + "': no file can be made beside it in '" +
-                      directory + "': " + std::strerror(errno));
+                      directory + "': " + std::strerror(error));
   }
   state_->finalPath = destination.path;
   if (destination.exists) TakeOwnerAndMode(state_->file.Get(), target, destination.status);
