@@ -109,5 +109,10 @@ int main(int argc, char** argv) {
             << (workers == 0 ? std::string("rank 0 alone")
                              : std::to_string(workers) + (workers == 1 ? " worker" : " workers"))
             << " in " << generator.elapsedSeconds << " s\n";
+  // A report that could not be written (a full disk, a closed output) is a failure.
+  if (!std::cout.flush()) {
+    std::cerr << "heating_mpi: cannot write to standard output\n";
+    return 1;
+  }
   return 0;
 }
