@@ -462,7 +462,7 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
     if (trace != nullptr) *trace << TraceHeader(options.runs > 1);
     const double start = console.seconds();
     const auto write = [&](int run, RunRecord& record) {
-      if (trace != nullptr) *trace << record.trace;
+      if (trace != nullptr) *trace << record.trace << std::flush;  // a reader sees each run whole
       if (plotFile) series.push_back(std::move(record.series));
       results.push_back(record.result);
       runSeconds += record.seconds;

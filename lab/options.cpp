@@ -271,7 +271,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
   add("--trace", "FILE",
       "Write a CSV row for every stop test of every run to FILE, or to standard output with "
       "- (the summary then goes to standard error). A regular FILE is replaced only when every "
-      "run has ended; a FIFO or a device is written as the rows come",
+      "run has ended; a FIFO or a device is written run by run, as each run ends",
       [](std::string_view text, Options& options, std::string* error) {
         if (text.empty()) *error = "needs a file name, or - for standard output";
         options.tracePath = text;
