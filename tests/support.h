@@ -72,8 +72,9 @@ using demo::CMyIndividual;
 using Population = CPopulation<CMyIndividual, CBit>;
 
 // A new individual with the given bits and fitness.
-inline CMyIndividual* MakeIndividual(std::initializer_list<int> bits, double fitness = 0.0) {
-  auto* individual = new CMyIndividual();
+template <class TIndividual = CMyIndividual>
+TIndividual* MakeIndividual(std::initializer_list<int> bits, double fitness = 0.0) {
+  auto* individual = new TIndividual();
   individual->AllocateGenes(static_cast<int>(bits.size()));
   int i = 0;
   for (const int bit : bits) {

@@ -1,0 +1,492 @@
+// Checkpoints: a loaded checkpoint continues its run exactly; a damaged one is refused and changes
+// nothing; a save is atomic, even when the saving process is killed.
+#include "allelix/checkpoint.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "snapshot.h"
+#include "support.h"
+
+namespace allelix::testing {
+namespace {
+
+// One point per set bit: many ties, so any change of order shows in the sort and the selection.
+class COnes final : public CIndividual<COnes, CBit> {
+ public:
+  double Fitness(int /*context*/) override {
+    int ones = 0;
+    for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
+    return ones;
+  }
+};
+
+using Generator = CGeneratorEx<COnes>;
+using CoreGenerator = CGenerator<CPopulation<COnes, CBit>, COnes, CBit>;
+
+// A fresh directory for the test's files, removed with everything in it.
+class CheckpointFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = ::testing::TempDir() + "allelix-checkpoint-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    directory_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(directory_); }
+
+  std::string Path(const std::string& name) const { return (directory_ / name).string(); }
+
+  std::filesystem::path directory_;
+};
+
+// The states after each of `generations` generations, and every draw they made.
+struct Continuation {
+  std::vector<GeneratorState> states;
+  std::vector<int> draws;
+  bool operator==(const Continuation&) const = default;
+};
+
+template <class TGenerator>
+Continuation Continue(TGenerator& generator, int generations) {
+  Continuation continuation;
+  SetDrawSource([&] { return continuation.draws.emplace_back(EngineRand()); });
+  for (int g = 0; g < generations; ++g) {
+    generator.NextGeneration();
+    continuation.states.push_back(GeneratorStateOf(generator));
+  }
+  SetDrawSource(nullptr);
+  return continuation;
+}
+
+// In memory, as a file costs a sync; the file round trip is proved below.
+TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOperator) {
+  struct Row {
+    Engine engine;
+    Seeding seeding;
+  };
+  const Row rows[] = {
+      {.engine = Engine::Mt19937, .seeding = Seeding::Schedule},
+      {.engine = Engine::Classic, .seeding = Seeding::Entropy},
+      {.engine = Engine::Runtime, .seeding = Seeding::Clock},
+  };
+  for (const Row& row : rows) {
+    for (int selection = SelectionNone; selection <= SelectionTournament; ++selection) {
+      for (int crossover = CrossoverNone; crossover <= CrossoverUniform; ++crossover) {
+        SCOPED_TRACE(std::string(EngineName(row.engine)) + " seeding " +
+                     std::to_string(static_cast<int>(row.seeding)) + " selection " +
+                     std::to_string(selection) + " crossover " + std::to_string(crossover));
+        const ScopedSeedSchedule restore(7, row.engine);
+        if (row.seeding == Seeding::Entropy) RemoveSeedSchedule();
+        if (row.seeding == Seeding::Clock) UseClockSeeding();
+        ManualClock clock;
+        Generator original;
+        original.selectionType = selection;
+        original.crossoverType = crossover;
+        original.mutationRate = 0.2;
+        original.uniformRate = 0.4;
+        original.eliteCount = 5;
+        original.tournamentRate = 0.6;
+        original.Initialize(40, 20);
+        for (int g = 0; g < 3; ++g) original.NextGeneration();
+        const std::string checkpoint = EncodeCheckpoint(original);
+        const GeneratorState saved = GeneratorStateOf(original);
+        const Continuation expected = Continue(original, 25);
+
+        Generator resumed;
+        RestoreCheckpoint(resumed, checkpoint, "run");
+        EXPECT_EQ(GeneratorStateOf(resumed), saved);
+        EXPECT_EQ(Continue(resumed, 25), expected);
+      }
+    }
+  }
+  // A generator without CGeneratorEx's settings: its own hooks, the base's mutation.
+  const ScopedSeedSchedule restore(9);
+  CoreGenerator original;
+  original.Initialize(30, 10);
+  const std::string checkpoint = EncodeCheckpoint(original);
+  const Continuation expected = Continue(original, 10);
+  CoreGenerator resumed;
+  RestoreCheckpoint(resumed, checkpoint, "core");
+  EXPECT_EQ(Continue(resumed, 10), expected);
+}
+
+// A bit pattern that only a bit-exact copy keeps: a NaN with a payload.
+const double PayloadNaN = std::bit_cast<double>(0x7FF4'0000'DEAD'BEEFull);
+
+// A generator with every field away from its default, odd doubles among them, and individuals
+// with locks, marks and fitness values that only an exact copy keeps.
+void MakeUnusual(Generator& generator) {
+  generator.elapsedSeconds = -5'000'000'000;
+  generator.mutationRate = -0.0;
+  generator.crossoverRate = std::numeric_limits<double>::infinity();
+  generator.generation = 2'000'000'000;
+  generator.fitnessContext = -3;
+  generator.bestGeneration = 17;
+  generator.crossoverType = 99;
+  generator.uniformRate = PayloadNaN;
+  generator.selectionType = -1;
+  generator.eliteCount = 123;
+  generator.tournamentRate = std::numeric_limits<double>::denorm_min();
+  generator.stopFlags = 0xFFFF'FFFFu;
+  generator.convergenceThreshold = 0.25;
+  generator.maxMinutes = 9;
+  generator.maxGenerations = 8;
+  generator.maxStagnation = 7;
+  generator.evaluationThreads = 3;
+  generator.population = MakePopulation<COnes>({PayloadNaN, -0.0, 1e300}).release();
+  generator.populationSize = 3;
+  generator.population->individuals[1]->genes[7]->locked = true;
+  generator.population->individuals[2]->marked = true;
+  // best may be longer or shorter than the population's individuals
+  generator.best = MakeIndividual<COnes>({1, 0, 1}, -std::numeric_limits<double>::infinity());
+  generator.best->genes[0]->locked = true;
+}
+
+TEST_F(CheckpointFiles, EveryFieldAndEveryDoubleComesBackExactly) {
+  const ScopedSeedSchedule schedule(0xFFFF'FFFFu, Engine::Classic);
+  Generator original;
+  MakeUnusual(original);
+  SaveCheckpoint(original, Path("odd.ckpt"), std::string("attached\0bytes", 14));
+  const std::string image = EncodeCheckpoint(original);
+
+  RemoveSeedSchedule();
+  SetEngine(Engine::Mt19937);
+  Generator loaded;
+  loaded.Initialize(10, 4);  // a population to be replaced
+  EXPECT_EQ(LoadCheckpoint(loaded, Path("odd.ckpt")), std::string("attached\0bytes", 14));
+  EXPECT_EQ(EncodeCheckpoint(loaded), image);  // the whole state, bit for bit
+  EXPECT_EQ(CurrentEngine(), Engine::Classic);
+  EXPECT_EQ(CurrentRandomPosition().nextSeed, 0xFFFF'FFFFu);
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(loaded.uniformRate), 0x7FF4'0000'DEAD'BEEFull);
+  EXPECT_TRUE(std::signbit(loaded.mutationRate));
+  EXPECT_EQ(loaded.elapsedSeconds, -5'000'000'000);
+  EXPECT_EQ(loaded.stopFlags, 0xFFFF'FFFFu);
+  EXPECT_EQ(loaded.evaluationThreads, 3);
+  EXPECT_EQ(loaded.maxStagnation, 7);
+  EXPECT_TRUE(loaded.population->individuals[2]->marked);
+  EXPECT_TRUE(loaded.population->individuals[1]->genes[7]->locked);
+}
+
+TEST(CheckpointFormat, BytesAreFixedWhateverThePlatform) {
+  EXPECT_EQ(detail::Crc32("123456789"), 0xCBF43926u);  // the standard check value
+  const ScopedSeedSchedule schedule(0x01020304u, Engine::Classic);
+  Generator generator;                                            // CGeneratorEx's defaults
+  generator.population = MakePopulation<COnes>({0.5}).release();  // slot 0 holds the number 0
+  generator.populationSize = 1;
+  generator.population->individuals[0]->genes[0]->value = true;
+  generator.population->individuals[0]->genes[7]->locked = true;
+  // Byte by byte, as the format's table in checkpoint.h describes it; the checksum is zlib's.
+  const char* const hex =
+      "414C5843484B5054 01000000 9D00000000000000"  // magic, version, length 157
+      "01 0000000000000000 01000000"                // kind CGeneratorEx, elapsed, populationSize
+      "000000E04D62503F 000000403333E33F"           // mutationRate 0.001f, crossoverRate 0.6f
+      "00000000 00000000 00000000"                  // generation, fitnessContext, bestGeneration
+      "02000000 000000A09999B93F 03000000"          // crossoverType, uniformRate, selectionType
+      "14000000 000000000000E83F 02000000"          // eliteCount, tournamentRate, stopFlags
+      "000000C0CCCCEC3F 05000000 B80B0000"          // convergenceThreshold, maxMinutes, maxGen.
+      "32000000 01000000"                           // maxStagnation, evaluationThreads
+      "01 01 01 04030201"                           // classic, schedule, next seed
+      "00 01 01000000 08000000"                     // no best; a population of 1 x 8 genes
+      "000000000000E03F 00 01 80"                   // fitness 0.5, mark, values, locks
+      "0000000000000000"                            // no attachment
+      "2C19D669";                                   // CRC-32
+  std::string expected;
+  for (const char* digit = hex; *digit != '\0'; ++digit) {
+    if (*digit == ' ') continue;
+    expected.push_back(static_cast<char>(std::stoi(std::string(digit, 2), nullptr, 16)));
+    ++digit;
+  }
+  EXPECT_EQ(EncodeCheckpoint(generator), expected);
+}
+
+// The generator's state, its objects' addresses and the random position, to show that a refused
+// load changed nothing.
+struct Untouched {
+  std::string image;
+  const void* population;
+  const void* best;
+  template <class TGenerator>
+  static Untouched Of(const TGenerator& generator) {
+    return {EncodeCheckpoint(generator), generator.population, generator.best};
+  }
+  bool operator==(const Untouched&) const = default;
+};
+
+// Expects the bytes to be refused with a message that names them and contains `problem`, and
+// the generator and the random source to be left as they were.
+template <class TGenerator>
+void ExpectRefused(TGenerator& generator, const std::string& bytes, const std::string& problem) {
+  const Untouched before = Untouched::Of(generator);
+  try {
+    RestoreCheckpoint(generator, bytes, "test.ckpt");
+    ADD_FAILURE() << "accepted; expected: " << problem;
+  } catch (const CheckpointError& error) {
+    EXPECT_NE(std::string(error.what()).find("cannot load checkpoint 'test.ckpt': "),
+              std::string::npos);
+    EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
+  }
+  EXPECT_TRUE(Untouched::Of(generator) == before);
+}
+
+// A small valid checkpoint: 3 individuals of 5 genes, best, an attachment.
+std::string SmallCheckpoint() {
+  const ScopedSeedSchedule schedule(11, Engine::Mt19937);
+  Generator generator;
+  generator.Initialize(3, 5);
+  generator.NextGeneration();
+  return EncodeCheckpoint(generator, "ab");
+}
+
+TEST(CheckpointDamage, EveryTruncationAndEveryFlippedBitIsRefused) {
+  const std::string valid = SmallCheckpoint();
+  const ScopedSeedSchedule schedule(5);
+  Generator generator;
+  generator.Initialize(4, 6);
+  for (std::size_t length = 0; length < valid.size(); ++length) {
+    SCOPED_TRACE(length);
+    ExpectRefused(generator, valid.substr(0, length), length < 8 ? "truncated" : "");
+  }
+  for (std::size_t bit = 0; bit < valid.size() * 8; ++bit) {
+    SCOPED_TRACE(bit);
+    std::string damaged = valid;
+    damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
+    ExpectRefused(generator, damaged, "");
+  }
+}
+
+// The bytes with a field patched and the length and checksum made right again, so that only
+// the patched field is wrong.
+std::string Patched(std::string bytes, std::size_t at, std::vector<unsigned> values) {
+  for (const unsigned value : values) bytes[at++] = static_cast<char>(value);
+  bytes.resize(bytes.size() - 4);
+  const std::uint64_t length = bytes.size() + 4;
+  for (std::size_t i = 0; i < 8; ++i) bytes[12 + i] = static_cast<char>(length >> (8 * i));
+  const std::uint32_t crc = detail::Crc32(bytes);
+  for (std::size_t i = 0; i < 4; ++i) bytes.push_back(static_cast<char>(crc >> (8 * i)));
+  return bytes;
+}
+
+TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
+  // Offsets in SmallCheckpoint: the random position at 117, best's record at 129 (11 bytes), the
+  // population's flag at 140, its count at 141, gene count at 145, first record at 149.
+  const std::string valid = SmallCheckpoint();
+  struct Row {
+    std::string bytes;
+    std::string problem;
+  };
+  const Row rows[] = {
+      {.bytes = "XLXCHKPT", .problem = "not a checkpoint"},
+      {.bytes = Patched(valid, 8, {2}), .problem = "format version 2, newer than"},
+      {.bytes = Patched(valid, 8, {0}), .problem = "does not read"},
+      {.bytes = valid + "x", .problem = "but its header says"},
+      {.bytes = Patched(valid, 20, {0}), .problem = "lacks the settings of a CGeneratorEx"},
+      {.bytes = Patched(valid, 20, {2}), .problem = "kind of generator is 2"},
+      {.bytes = Patched(valid, 117, {3}), .problem = "engine code 3"},
+      {.bytes = Patched(valid, 118, {7}), .problem = "seeding code 7"},
+      {.bytes = Patched(valid, 119, {0}), .problem = "lacks its next seed"},
+      {.bytes = Patched(valid, 118, {2}), .problem = "clock seeding has no next seed"},
+      {.bytes = Patched(valid, 125, {0, 0, 0, 0}), .problem = "best's gene count is 0"},
+      {.bytes = Patched(valid, 137, {2}), .problem = "best's mark is 2"},
+      {.bytes = Patched(valid, 138, {0x20}), .problem = "best has bits set beyond its genes"},
+      {.bytes = Patched(valid, 141, {4}), .problem = "differs from the population's 4 slots"},
+      {.bytes = Patched(valid, 145, {0, 0, 0, 0x80}), .problem = "not at least 1"},
+      {.bytes = Patched(valid, 145, {0xFF, 0xFF, 0xFF, 0x7F}), .problem = "needs more bytes"},
+      {.bytes = Patched(valid, 158, {0x40}), .problem = "slot 0 has bits set beyond its genes"},
+      {.bytes = Patched(valid, valid.size() - 14, {3}), .problem = "attachment's length 3"},
+  };
+  const ScopedSeedSchedule schedule(5);
+  Generator generator;
+  generator.Initialize(4, 6);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.problem);
+    ExpectRefused(generator, row.bytes, row.problem);
+  }
+  CoreGenerator core;
+  ExpectRefused(core, valid, "holds the settings of a CGeneratorEx");
+}
+
+TEST_F(CheckpointFiles, AbsentOrSpecialFilesAreRefusedOnLoad) {
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(Path("dir"));
+  const std::pair<std::string, std::string> rows[] = {
+      {Path("missing"), "No such file"},
+      {Path("fifo"), "a FIFO, not a regular file"},
+      {Path("dir"), "a directory, not a regular file"},
+      {"/dev/zero", "a character device"},
+  };
+  Generator generator;
+  for (const auto& [path, problem] : rows) {
+    try {
+      LoadCheckpoint(generator, path);
+      ADD_FAILURE() << path << " accepted";
+    } catch (const CheckpointError& error) {
+      EXPECT_NE(std::string(error.what()).find("'" + path + "': "), std::string::npos);
+      EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
+    }
+  }
+  EXPECT_EQ(generator.population, nullptr);
+}
+
+TEST(CheckpointSave, StatesThatBreakTheInvariantsAreRefused) {
+  struct Row {
+    std::function<void(Generator&)> damage;
+    std::string problem;
+  };
+  const Row rows[] = {
+      {.damage = [](Generator& g) { g.populationSize = 5; },
+       .problem = "populationSize 5 differs from the population's 4 slots"},
+      {.damage =
+           [](Generator& g) {
+             delete g.population->individuals[2];
+             g.population->individuals[2] = nullptr;
+           },
+       .problem = "slot 2 holds no individual"},
+      {.damage =
+           [](Generator& g) {
+             delete g.population->individuals[3];
+             g.population->individuals[3] = MakeIndividual<COnes>({1, 0});
+           },
+       .problem = "slot 3 has 2 genes, slot 0 6"},
+      {.damage = [](Generator& g) { g.best->ClearGenes(); }, .problem = "best has no genes"},
+  };
+  for (const Row& row : rows) {
+    Generator generator;
+    generator.Initialize(4, 6);
+    row.damage(generator);
+    try {
+      EncodeCheckpoint(generator);
+      ADD_FAILURE() << "saved; expected: " << row.problem;
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(row.problem), std::string::npos) << error.what();
+    }
+  }
+}
+
+std::string Contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(CheckpointFiles, SaveRefusesTargetsThatAreNotRegularFilesAndKeepsLinksAndModes) {
+  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+  std::filesystem::create_directory(Path("dir"));
+  std::filesystem::create_symlink(Path("dir"), Path("link-to-dir"));
+  std::filesystem::create_symlink(Path("nowhere"), Path("dangling"));
+  std::ofstream(Path("read-only")) << "keep";
+  ::chmod(Path("read-only").c_str(), 0444);
+  const std::pair<std::string, std::string> refused[] = {
+      {Path("fifo"), "a FIFO, not a regular file"},
+      {Path("dir"), "a directory, not a regular file"},
+      {"/dev/null", "a character device"},
+      {Path("link-to-dir"), "a symbolic link to a directory"},
+      {Path("dangling"), "a symbolic link to a file that does not exist"},
+      {Path("read-only"), "read-only"},
+      {Path("missing-dir/x.ckpt"), "No such file or directory"},
+  };
+  Generator generator;
+  generator.Initialize(4, 6);
+  for (const auto& [path, problem] : refused) {
+    try {
+      SaveCheckpoint(generator, path);
+      // Privileged processes may write read-only files.
+      if (::geteuid() != 0 || problem != "read-only") ADD_FAILURE() << path << " written";
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("'" + path + "': "), std::string::npos);
+      EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(Path("nowhere")));
+
+  // A link to a regular file has its target replaced and stays a link; the mode is kept.
+  std::ofstream(Path("target.ckpt")) << "old";
+  ::chmod(Path("target.ckpt").c_str(), 0640);
+  std::filesystem::create_symlink("target.ckpt", Path("link.ckpt"));
+  SaveCheckpoint(generator, Path("link.ckpt"));
+  EXPECT_TRUE(std::filesystem::is_symlink(Path("link.ckpt")));
+  EXPECT_EQ(Contents(Path("target.ckpt")), EncodeCheckpoint(generator));
+  struct stat status {};
+  ASSERT_EQ(::stat(Path("target.ckpt").c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+// Runs body in a child process and returns its exit status, or -signal when it was killed.
+int InChild(const std::function<int()>& body, const std::function<void(pid_t)>& parent = {}) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  if (parent) parent(child);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+}
+
+TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile) {
+  Generator small;
+  small.Initialize(4, 6);
+  SaveCheckpoint(small, Path("run.ckpt"));
+  const std::string old = Contents(Path("run.ckpt"));
+  // A file size limit stands for a full disk: the write fails with EFBIG instead of ENOSPC.
+  const int status = InChild([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{4096, 4096};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    Generator large;
+    large.Initialize(1000, 64);
+    try {
+      SaveCheckpoint(large, Path("run.ckpt"));
+    } catch (const std::system_error& error) {
+      return error.code() == std::errc::file_too_large ? 0 : 2;
+    }
+    return 1;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(Contents(Path("run.ckpt")), old);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory_), {}), 1);
+}
+
+TEST_F(CheckpointFiles, KillingTheSaverAtAnyMomentLeavesAWholeCheckpoint) {
+  // Two states of different sizes, saved in turn, so that a torn file could not pass for either.
+  const ScopedSeedSchedule schedule(3);
+  Generator first;
+  first.Initialize(200, 14);
+  Generator second;
+  second.Initialize(3000, 64);
+  const std::string images[] = {EncodeCheckpoint(first), EncodeCheckpoint(second)};
+  const std::string path = Path("run.ckpt");
+  SaveCheckpoint(first, path);
+  std::mt19937 random(20240601);
+  for (int kill = 0; kill < 12; ++kill) {
+    const int status = InChild(
+        [&] {
+          for (int k = 0;; ++k) SaveCheckpoint(k % 2 == 0 ? second : first, path);
+          return 0;
+        },
+        [&](pid_t child) {
+          ::usleep(std::uniform_int_distribution<useconds_t>(0, 40'000)(random));
+          ::kill(child, SIGKILL);
+        });
+    ASSERT_EQ(status, -SIGKILL);
+    Generator loaded;
+    LoadCheckpoint(loaded, path);
+    const std::string image = EncodeCheckpoint(loaded);
+    EXPECT_TRUE(image == images[0] || image == images[1]) << "kill " << kill;
+  }
+}
+
+}  // namespace
+}  // namespace allelix::testing
