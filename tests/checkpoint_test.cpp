@@ -364,6 +364,12 @@ TEST(CheckpointSave, StatesThatBreakTheInvariantsAreRefused) {
            },
        .problem = "slot 3 has 2 genes, slot 0 6"},
       {.damage = [](Generator& g) { g.best->ClearGenes(); }, .problem = "best has no genes"},
+      {.damage =
+           [](Generator& g) {
+             delete g.population->individuals[1]->genes[5];
+             g.population->individuals[1]->genes[5] = nullptr;
+           },
+       .problem = "slot 1 lacks a gene"},
   };
   for (const Row& row : rows) {
     Generator generator;

@@ -216,28 +216,32 @@ class CheckpointWriter {
 
   void Bytes(std::string_view bytes) { bytes_.append(bytes); }
 
-  // The genes' values or locks as a bit set.
+  // An individual record; false, with the record incomplete, when a gene is missing. Each gene
+  // is visited once, for its value and its lock: with genes scattered over the heap, the visits
+  // are what a large save costs.
   template <class TIndividual>
-  void GeneBits(const TIndividual& individual, bool locks) {
-    const int n = individual.geneCount;
-    for (int from = 0; from < n; from += 8) {
-      std::uint8_t byte = 0;
-      for (int j = from; j < n && j < from + 8; ++j) {
-        const auto* gene = individual.genes[j];
-        if (locks ? gene->locked : gene->value)
-          byte = static_cast<std::uint8_t>(byte | 1u << (j - from));
-      }
-      Byte(byte);
-    }
-  }
-
-  template <class TIndividual>
-  void Individual(const TIndividual& individual) {
+  bool Individual(const TIndividual& individual) {
     Field(individual.fitness);
     Byte(individual.marked ? 1 : 0);
-    GeneBits(individual, false);
-    GeneBits(individual, true);
+    const std::size_t values = bytes_.size();
+    const std::size_t bitBytes = BitBytes(individual.geneCount);
+    bytes_.append(2 * bitBytes, '\0');
+    char* const bits = bytes_.data() + values;
+    for (int j = 0; j < individual.geneCount; ++j) {
+      const auto* gene = individual.genes[j];
+      if (gene == nullptr) return false;
+      const auto at = static_cast<std::size_t>(j) / 8;
+      const auto bit = static_cast<unsigned char>(1u << (j % 8));
+      if (gene->value) bits[at] = static_cast<char>(static_cast<unsigned char>(bits[at]) | bit);
+      if (gene->locked) {
+        bits[bitBytes + at] =
+            static_cast<char>(static_cast<unsigned char>(bits[bitBytes + at]) | bit);
+      }
+    }
+    return true;
   }
+
+  void Reserve(std::uint64_t bytes) { bytes_.reserve(static_cast<std::size_t>(bytes)); }
 
   std::string& Bytes() { return bytes_; }
 
@@ -357,6 +361,7 @@ inline constexpr bool HasExSettings =
 
 // Throws std::invalid_argument unless the generator's state is one a checkpoint can hold: every
 // slot of the population an individual with genes, all of one length, as many as populationSize.
+// Missing genes are found as the records are written.
 template <class TGenerator>
 void CheckSavable(const TGenerator& generator, const std::string& what) {
   const auto refuse = [&](const std::string& problem) {
@@ -371,9 +376,6 @@ void CheckSavable(const TGenerator& generator, const std::string& what) {
     if (individual->geneCount != geneCount) {
       refuse(where() + " has " + std::to_string(individual->geneCount) + " genes, slot 0 " +
              std::to_string(geneCount));
-    }
-    for (int j = 0; j < geneCount; ++j) {
-      if (individual->genes[j] == nullptr) refuse(where() + " lacks gene " + std::to_string(j));
     }
   };
   if (generator.best != nullptr) checkGenes(generator.best, -1, generator.best->geneCount);
@@ -398,6 +400,14 @@ std::string CheckpointBytes(const TGenerator& generator, std::string_view attach
                             const std::string& what) {
   CheckSavable(generator, what);
   CheckpointWriter out;
+  const auto* population = generator.population;
+  std::uint64_t size = 256 + attachment.size();  // the fields outside the records take less
+  if (generator.best != nullptr) size += RecordBytes(generator.best->geneCount);
+  if (population != nullptr) {
+    size += static_cast<std::uint64_t>(population->count) *
+            RecordBytes(population->individuals[0]->geneCount);
+  }
+  out.Reserve(size);
   out.Bytes(CheckpointMagic);
   out.Unsigned(CheckpointFormatVersion, 4);
   out.Unsigned(0, 8);  // the length, filled in at the end
@@ -411,17 +421,23 @@ std::string CheckpointBytes(const TGenerator& generator, std::string_view attach
   out.Byte(SeedingCode(position.seeding));
   out.Byte(position.nextSeed.has_value() ? 1 : 0);
   out.Unsigned(position.nextSeed.value_or(0), 4);
+  // Slot -1 stands for best.
+  const auto record = [&](const auto& individual, int slot) {
+    if (out.Individual(individual)) return;
+    throw std::invalid_argument("cannot save " + what + ": " +
+                                (slot < 0 ? "best" : "slot " + std::to_string(slot)) +
+                                " lacks a gene");
+  };
   out.Byte(generator.best != nullptr ? 1 : 0);
   if (generator.best != nullptr) {
     out.Unsigned(static_cast<std::uint32_t>(generator.best->geneCount), 4);
-    out.Individual(*generator.best);
+    record(*generator.best, -1);
   }
-  const auto* population = generator.population;
   out.Byte(population != nullptr ? 1 : 0);
   if (population != nullptr) {
     out.Unsigned(static_cast<std::uint32_t>(population->count), 4);
     out.Unsigned(static_cast<std::uint32_t>(population->individuals[0]->geneCount), 4);
-    for (int i = 0; i < population->count; ++i) out.Individual(*population->individuals[i]);
+    for (int i = 0; i < population->count; ++i) record(*population->individuals[i], i);
   }
   out.Unsigned(attachment.size(), 8);
   out.Bytes(attachment);
