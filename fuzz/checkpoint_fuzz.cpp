@@ -74,8 +74,9 @@ void Load(const std::string& bytes) {
   for (int i = 0; i < generator.population->count; ++i) {
     generator.population->individuals[i]->marked = false;
   }
-  if (generator.bestGeneration > generator.generation)
+  if (generator.bestGeneration > generator.generation) {
     generator.bestGeneration = generator.generation;
+  }
   const int count = generator.population->count;
   const int geneCount = generator.population->individuals[0]->geneCount;
   std::string broken = allelix::testing::BrokenInvariant(generator, count, geneCount);

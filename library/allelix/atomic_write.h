@@ -89,8 +89,9 @@ inline ReplaceTarget ResolveReplaceTarget(const std::string& path) {
   if (!exists && errno != ENOENT) ThrowWriteError(errno, path, "cannot examine it");
   if (exists && S_ISLNK(status.st_mode)) {
     if (::stat(path.c_str(), &status) != 0) {
-      if (errno == ENOENT)
+      if (errno == ENOENT) {
         RefuseTarget(path, "it is a symbolic link to a file that does not exist");
+      }
       ThrowWriteError(errno, path, "cannot follow the symbolic link");
     }
     if (!S_ISREG(status.st_mode)) {
@@ -177,7 +178,8 @@ class TemporaryFile {
 // to a regular file has its target replaced and stays a link. Refused, with nothing changed: a
 // path that exists and is not a regular file (a directory, FIFO, device, socket), a link to one
 // or to nothing, and a file this process may not write. An existing file keeps its permission
-// bits; a new one gets 0666 less the umask.
+// bits (not its owner, and another hard link to it keeps the old contents); a new one gets 0666
+// less the umask.
 // Throws std::system_error for a failure of the operating system (a full disk, say) and
 // std::runtime_error for a refused target, with a message naming the path; the target is then
 // unchanged and the temporary file removed. Only a crash leaves one behind, as

@@ -261,6 +261,9 @@ class CheckpointReader {
 
   std::size_t Remaining() const { return bytes_.size() - at_; }
 
+  // Ends the bytes to read before the checksum, once the frame is checked.
+  void DropChecksum() { bytes_.remove_suffix(CheckpointChecksumBytes); }
+
   std::string_view Take(std::size_t n, const char* what) {
     if (n > Remaining()) Fail("it ends in the middle of " + std::string(what));
     const std::string_view taken = bytes_.substr(at_, n);
@@ -289,11 +292,10 @@ class CheckpointReader {
   template <class T>
   void Field(T& value) {
     if constexpr (std::is_same_v<T, double>) {
-      value = std::bit_cast<double>(Unsigned(8, "a setting"));
+      value = std::bit_cast<double>(Unsigned(8, "a field"));
     } else {
       static_assert(std::is_integral_v<T>);
-      value =
-          static_cast<T>(static_cast<std::make_unsigned_t<T>>(Unsigned(sizeof(T), "a setting")));
+      value = static_cast<T>(static_cast<std::make_unsigned_t<T>>(Unsigned(sizeof(T), "a field")));
     }
   }
 
@@ -301,8 +303,9 @@ class CheckpointReader {
   // so that no count can make the loader allocate more than the file's size warrants.
   int GeneCount(const char* what, std::uint64_t records) {
     const auto geneCount = static_cast<std::int32_t>(Unsigned(4, what));
-    if (geneCount < 1)
+    if (geneCount < 1) {
       Fail(std::string(what) + " is " + std::to_string(geneCount) + ", not at least 1");
+    }
     if (records * RecordBytes(geneCount) > Remaining()) {
       Fail(std::string(what) + " " + std::to_string(geneCount) +
            " needs more bytes than the file holds");
@@ -348,8 +351,9 @@ class CheckpointReader {
     const std::string_view bits = Take(BitBytes(geneCount), "a gene record");
     const int spare = static_cast<int>(bits.size() * 8) - geneCount;
     const auto last = static_cast<unsigned char>(bits.back());
-    if (spare > 0 && (last >> (8 - spare)) != 0)
+    if (spare > 0 && (last >> (8 - spare)) != 0) {
       Fail(Where(slot) + " has bits set beyond its genes");
+    }
     return bits;
   }
 };
@@ -371,8 +375,9 @@ void CheckSavable(const TGenerator& generator, const std::string& what) {
   const auto checkGenes = [&](const auto* individual, int slot, int geneCount) {
     const auto where = [slot] { return slot < 0 ? "best" : "slot " + std::to_string(slot); };
     if (individual == nullptr) refuse(where() + " holds no individual");
-    if (individual->genes == nullptr || individual->geneCount < 1)
+    if (individual->genes == nullptr || individual->geneCount < 1) {
       refuse(where() + " has no genes");
+    }
     if (individual->geneCount != geneCount) {
       refuse(where() + " has " + std::to_string(individual->geneCount) + " genes, slot 0 " +
              std::to_string(geneCount));
@@ -448,11 +453,13 @@ std::string CheckpointBytes(const TGenerator& generator, std::string_view attach
   return std::move(bytes);
 }
 
-// Checks the frame every version shares (magic, length, checksum) and the version.
+// Checks the frame every version shares (magic, length, checksum) and the version; the reader
+// then stands at the first field and stops before the checksum.
 inline void CheckFrame(CheckpointReader& in, std::string_view bytes) {
   const std::string_view magic = bytes.substr(0, CheckpointMagic.size());
-  if (magic != CheckpointMagic.substr(0, magic.size()))
+  if (magic != CheckpointMagic.substr(0, magic.size())) {
     in.Fail("it is not a checkpoint (wrong magic word)");
+  }
   if (bytes.size() < CheckpointFrameBytes + CheckpointChecksumBytes) {
     in.Fail("it is truncated (" + std::to_string(bytes.size()) + " bytes)");
   }
@@ -468,8 +475,9 @@ inline void CheckFrame(CheckpointReader& in, std::string_view bytes) {
   for (std::size_t i = 0; i < 4; ++i) {
     stored |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[body + i])) << (8 * i);
   }
-  if (Crc32(bytes.substr(0, body)) != stored)
+  if (Crc32(bytes.substr(0, body)) != stored) {
     in.Fail("its checksum does not match (it is damaged)");
+  }
   if (version > CheckpointFormatVersion) {
     in.Fail("it has format version " + std::to_string(version) + ", newer than this library's " +
             std::to_string(CheckpointFormatVersion));
@@ -478,6 +486,7 @@ inline void CheckFrame(CheckpointReader& in, std::string_view bytes) {
     in.Fail("it has format version " + std::to_string(version) +
             ", which this library does not read");
   }
+  in.DropChecksum();
 }
 
 inline RandomPosition ReadRandomPosition(CheckpointReader& in) {
@@ -534,8 +543,9 @@ LoadedCheckpoint<TGenerator> ParseCheckpoint(std::string_view bytes, const std::
   }
   if (in.Flag("the population's flag")) {
     const auto count = static_cast<std::int32_t>(in.Unsigned(4, "the population's count"));
-    if (count < 1)
+    if (count < 1) {
       in.Fail("the population's count is " + std::to_string(count) + ", not at least 1");
+    }
     if (count != loaded.fields.populationSize) {
       in.Fail("populationSize " + std::to_string(loaded.fields.populationSize) +
               " differs from the population's " + std::to_string(count) + " slots");
@@ -550,7 +560,7 @@ LoadedCheckpoint<TGenerator> ParseCheckpoint(std::string_view bytes, const std::
     }
   }
   const std::uint64_t attachment = in.Unsigned(8, "the attachment's length");
-  if (attachment != in.Remaining() - CheckpointChecksumBytes) {
+  if (attachment != in.Remaining()) {
     in.Fail("the attachment's length " + std::to_string(attachment) + " disagrees with the file's");
   }
   loaded.attachment = in.Take(static_cast<std::size_t>(attachment), "the attachment");
@@ -580,8 +590,9 @@ inline std::string ReadCheckpointFile(const std::string& path) {
   if (!file.IsOpen()) fail(std::generic_category().message(errno));
   struct stat status {};
   if (::fstat(file.Get(), &status) != 0) fail(std::generic_category().message(errno));
-  if (!S_ISREG(status.st_mode))
+  if (!S_ISREG(status.st_mode)) {
     fail("it is " + FileTypeName(status.st_mode) + ", not a regular file");
+  }
   std::string bytes;
   std::array<char, 1 << 16> chunk{};
   for (;;) {
@@ -596,13 +607,15 @@ inline std::string ReadCheckpointFile(const std::string& path) {
   return bytes;
 }
 
-// Whether TGenerator derives from CGenerator over the types of its own population and best.
 template <class TGenerator>
-concept CheckpointableGenerator = requires(TGenerator& generator) {
+concept HasPopulationAndBest = requires(TGenerator& generator) {
   generator.population;
   generator.best;
-}
-&&std::derived_from<
+};
+
+// Whether TGenerator derives from CGenerator over the types of its own population and best.
+template <class TGenerator>
+concept CheckpointableGenerator = HasPopulationAndBest<TGenerator> && std::derived_from<
     TGenerator, CGenerator<PopulationOf<TGenerator>, IndividualOf<TGenerator>, GeneOf<TGenerator>>>;
 
 }  // namespace detail
