@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <memory>
 #include <new>
 #include <utility>
@@ -11,6 +12,43 @@
 #include "allelix/platform.h"
 
 namespace allelix {
+
+namespace detail {
+
+// Gives an owner without an array n null entries: the owning array of genes or individuals.
+// A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
+// changes anything.
+template <class T>
+void AllocateOwned(T**& array, int& count, int n) {
+  if (n < 0) throw std::bad_array_new_length();
+  array = new T*[static_cast<std::size_t>(n)]();
+  count = n;
+}
+
+// Deletes every entry of an owning array and the array itself; safe on a missing array, null
+// entries, and twice. The count becomes 0 in every case.
+template <class T>
+void ClearOwned(T**& array, int& count) {
+  if (array != nullptr) {
+    for (int i = 0; i < count; ++i) {
+      delete array[i];
+      array[i] = nullptr;
+    }
+    delete[] array;
+    array = nullptr;
+  }
+  count = 0;
+}
+
+// One step of a running mean: the mean of items 0 to i, from the mean of items 0 to i - 1 and
+// item i, as (mean * i + item) / (i + 1). The product is rounded before the sum, so no compiler
+// fuses the two: the result can differ from sum / count, and from a fused multiply-add, in the
+// last bit.
+inline double RunningMean(double mean, int i, double item) {
+  return (RoundedProduct(mean, i) + item) / (i + 1);
+}
+
+}  // namespace detail
 
 // One gene: a bit, and a lock that protects it from mutation.
 // The destructor is not virtual: genes are always deleted through their own class,
@@ -46,24 +84,10 @@ class CIndividual {
   // Precondition: no gene array yet (an existing one would be lost, not released).
   // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
   // changes anything.
-  void AllocateGenes(int n) {
-    if (n < 0) throw std::bad_array_new_length();
-    genes = new TGene*[n]();
-    geneCount = n;
-  }
+  void AllocateGenes(int n) { detail::AllocateOwned(genes, geneCount, n); }
 
   // Deletes every gene and the array; safe on a missing array, null entries, and twice.
-  void ClearGenes() {
-    if (genes != nullptr) {
-      for (int i = 0; i < geneCount; ++i) {
-        delete genes[i];
-        genes[i] = nullptr;
-      }
-      delete[] genes;
-      genes = nullptr;
-    }
-    geneCount = 0;
-  }
+  void ClearGenes() { detail::ClearOwned(genes, geneCount); }
 
   // A deep copy: new gene objects with the same values and locks, the same fitness and mark.
   // A source without a gene array gives a fresh, empty individual.
@@ -112,24 +136,10 @@ class CPopulation {
   // Precondition: no slot array yet (an existing one would be lost, not released).
   // A negative n throws std::bad_array_new_length, an oversized one std::bad_alloc; neither
   // changes anything.
-  void AllocateIndividuals(int n) {
-    if (n < 0) throw std::bad_array_new_length();
-    individuals = new TIndividual*[n]();
-    count = n;
-  }
+  void AllocateIndividuals(int n) { detail::AllocateOwned(individuals, count, n); }
 
   // Deletes every individual and the array; safe on a missing array, null slots, and twice.
-  void ClearIndividuals() {
-    if (individuals != nullptr) {
-      for (int i = 0; i < count; ++i) {
-        delete individuals[i];
-        individuals[i] = nullptr;
-      }
-      delete[] individuals;
-      individuals = nullptr;
-    }
-    count = 0;
-  }
+  void ClearIndividuals() { detail::ClearOwned(individuals, count); }
 
   // Reorders the slots by non-increasing stored fitness in the order an exchange sort leaves:
   // for each slot i, every later slot j whose individual is strictly fitter than the one now in
@@ -146,11 +156,7 @@ class CPopulation {
   // The running mean of the stored fitness values; 0.0 for an empty population.
   double MeanFitness() const {
     double mean = 0.0;
-    for (int i = 0; i < count; ++i) {
-      // Running mean, the product rounded before the sum: it can differ from sum / count, and
-      // from a fused multiply-add, in the last bit.
-      mean = (RoundedProduct(mean, i) + individuals[i]->fitness) / (i + 1);
-    }
+    for (int i = 0; i < count; ++i) mean = detail::RunningMean(mean, i, individuals[i]->fitness);
     return mean;
   }
 
@@ -179,7 +185,7 @@ class CPopulation {
       // A whole count converts exactly, so this is the share of a tally kept in doubles.
       double share = static_cast<double>(tally[j]) / count;
       if (share < 0.5) share = 1.0 - share;
-      mean = (RoundedProduct(mean, j) + share) / (j + 1);
+      mean = detail::RunningMean(mean, j, share);
     }
     return mean;
   }
