@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -116,6 +119,60 @@ TEST(Initialize, ASecondCallReplacesThePopulationAndKeepsACurrentBest) {
   EXPECT_EQ(generator.best->fitness, generator.population->individuals[0]->fitness);
 }
 
+// What each call keeps of a generator that has run three generations: Initialize keeps the
+// counters and a best at least as fit as its new population, ClearAll keeps the counters and
+// the elapsed time, and Reset keeps only the settings.
+TEST(StartingOver, EachCallKeepsWhatItSays) {
+  using Generator = CGeneratorEx<CMyIndividual>;
+  const struct {
+    const char* call;
+    void (*apply)(Generator&);
+    bool keepsCounters, keepsBest, holdsPopulation;
+    std::int64_t elapsedSeconds;
+  } cases[] = {
+      {.call = "Initialize",
+       .apply = [](Generator& g) { g.Initialize(30, 14); },
+       .keepsCounters = true,
+       .keepsBest = true,
+       .holdsPopulation = true,
+       .elapsedSeconds = 1},
+      {.call = "ClearAll",
+       .apply = [](Generator& g) { g.ClearAll(); },
+       .keepsCounters = true,
+       .keepsBest = false,
+       .holdsPopulation = false,
+       .elapsedSeconds = 4},
+      {.call = "Reset",
+       .apply = [](Generator& g) { g.Reset(); },
+       .keepsCounters = false,
+       .keepsBest = false,
+       .holdsPopulation = false,
+       .elapsedSeconds = 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.call);
+    ScopedSeedSchedule schedule(4);
+    std::int64_t now = 1000;
+    SetClock([&now] { return now++; });  // every call lasts one second
+    Generator generator;
+    generator.mutationRate = 0.25;
+    generator.Initialize(30, 14);
+    for (int g = 0; g < 3; ++g) generator.NextGeneration();
+    generator.bestGeneration = 2;
+    generator.best->fitness = 2.0;  // fitter than anything the problem scores
+    const CMyIndividual* best = generator.best;
+    c.apply(generator);
+    SetClock(nullptr);
+    EXPECT_EQ(generator.generation, c.keepsCounters ? 3 : 0);
+    EXPECT_EQ(generator.bestGeneration, c.keepsCounters ? 2 : 0);
+    EXPECT_EQ(generator.elapsedSeconds, c.elapsedSeconds);
+    EXPECT_EQ(generator.best, c.keepsBest ? best : nullptr);
+    EXPECT_EQ(generator.population != nullptr, c.holdsPopulation);
+    EXPECT_EQ(generator.mutationRate, 0.25);
+    EXPECT_EQ(generator.populationSize, 30);
+  }
+}
+
 TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
   CRecordingGenerator generator;
   generator.crossoverRate = 1.0;
@@ -154,6 +211,77 @@ TEST(PairingPass, SearchSkipsTheOffsetAndGoesOnAfterAnIndividualWithoutPartner) 
   generator.NextGeneration();
   EXPECT_EQ(generator.events, Events({"C03"}));
   EXPECT_EQ(draws.Drawn(), 8u);
+}
+
+// Marks runs of slots in Select and, from some crossovers, a slot three beyond the partner; records
+// the pairs crossed and every number drawn.
+class CMarkingGenerator final : public CGeneratorEx<CMyIndividual> {
+ public:
+  std::map<const CMyIndividual*, int> slotOf;
+  std::vector<std::pair<int, int>> pairs;
+  std::vector<int> drawn;
+
+  CMarkingGenerator() {
+    crossoverType = CrossoverNone;
+    crossoverRate = 0.7;
+    mutationRate = 0.0;  // the trials draw, Mutate never does
+  }
+  static bool MarkedBySelect(int slot) { return (slot >= 100 && slot < 300) || slot % 7 == 3; }
+  static bool CrossoverMarks(int first) { return first % 4 == 0; }
+
+  bool Select(Population*& selected) override {
+    for (int i = 0; i < selected->count; ++i) {
+      slotOf[selected->individuals[i]] = i;
+      selected->individuals[i]->marked = MarkedBySelect(i);
+    }
+    SetDrawSource([this] { return drawn.emplace_back(EngineRand()); });
+    return false;
+  }
+  void Crossover(CMyIndividual*& first, CMyIndividual*& second) override {
+    pairs.emplace_back(slotOf[first], slotOf[second]);
+    const int beyond = slotOf[second] + 3;
+    if (CrossoverMarks(slotOf[first]) && beyond < population->count) {
+      population->individuals[beyond]->marked = true;
+    }
+  }
+};
+
+// The pairs a straightforward search makes from the same marks and draws: each unmarked slot
+// scans every slot from its offset on.
+std::vector<std::pair<int, int>> PairsOfALinearSearch(int n, const std::vector<int>& drawn,
+                                                      double crossoverRate) {
+  std::vector<bool> marked(static_cast<std::size_t>(n));
+  for (int i = 0; i < n; ++i) marked[i] = CMarkingGenerator::MarkedBySelect(i);
+  std::vector<std::pair<int, int>> pairs;
+  std::size_t k = 0;
+  for (int i = 0; i < n; ++i) {
+    if (!marked[i]) {
+      const int offset = std::max(1, drawn.at(k++) % (n - i));
+      int partner = i + offset;
+      while (partner < n && marked[partner]) ++partner;
+      if (partner < n && drawn.at(k++) % 10000000 < crossoverRate * 10000000.0) {
+        pairs.emplace_back(i, partner);
+        if (CMarkingGenerator::CrossoverMarks(i) && partner + 3 < n) marked[partner + 3] = true;
+        marked[i] = marked[partner] = true;
+      }
+    }
+    ++k;  // the mutation trial
+  }
+  EXPECT_EQ(k, drawn.size());
+  return pairs;
+}
+
+TEST(PairingPass, PartnerIsTheFirstUnmarkedSlotFromTheOffsetWhoeverMarkedTheOthers) {
+  for (const std::uint32_t seed : {1u, 2u, 3u}) {
+    ScopedSeedSchedule schedule(seed);
+    CMarkingGenerator generator;
+    generator.Initialize(400, 6);
+    generator.NextGeneration();
+    SetDrawSource(nullptr);
+    ASSERT_GT(generator.pairs.size(), 50u);
+    EXPECT_EQ(generator.pairs, PairsOfALinearSearch(400, generator.drawn, generator.crossoverRate))
+        << "seed " << seed;
+  }
 }
 
 TEST(Mutate, FlipsTheDrawnGeneUnlessLocked) {

@@ -1,6 +1,7 @@
 // Parallel fitness evaluation: the same runs whatever evaluationThreads says, for a pure Fitness.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <stdexcept>
@@ -11,6 +12,7 @@
 
 #include "allelix/generator.h"
 #include "allelix/run.h"
+#include "invariants.h"
 #include "snapshot.h"
 #include "square_root.h"
 #include "support.h"
@@ -31,8 +33,15 @@ std::vector<GeneratorState> Traced(TGenerator& generator, std::uint32_t seed, in
 }
 
 // One point per set bit: many ties, so any change of order shows in the sort and the selection.
+// Counts the objects alive, so that a leaked or doubly held individual shows.
 class COnes final : public CIndividual<COnes, CBit> {
  public:
+  static inline int alive = 0;
+  COnes() { ++alive; }
+  ~COnes() { --alive; }
+  COnes(const COnes&) = delete;
+  COnes& operator=(const COnes&) = delete;
+
   double Fitness(int /*context*/) override {
     int ones = 0;
     for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
@@ -40,60 +49,79 @@ class COnes final : public CIndividual<COnes, CBit> {
   }
 };
 
-// With `reseat`, the crossover flips a gene of its first individual and swaps the working
-// variables, so the pass scores the partner at slot i and leaves the individual there stale.
+// With `replace`, the hooks delete the individuals in their variables and put changed copies
+// there instead: Mutate a copy with gene 0 flipped, Crossover copies of the crossed pair in
+// exchanged variables.
 class COnesRun : public CGeneratorEx<COnes> {
  public:
-  COnesRun(int threads, int crossover, int selection, bool reseat) : reseat_(reseat) {
+  COnesRun(int threads, int crossover, int selection, bool replace) : replace_(replace) {
     evaluationThreads = threads;
     crossoverType = crossover;
     selectionType = selection;
-    mutationRate = reseat ? 0.5 : 0.3;
+    mutationRate = replace ? 0.5 : 0.3;
     eliteCount = 6;
     stopFlags = StopOnGenerations;
     maxGenerations = 15;
   }
+  void Mutate(COnes*& individual) override {
+    CGeneratorEx<COnes>::Mutate(individual);
+    if (!replace_) return;
+    Replace(individual);
+    individual->genes[0]->value = !individual->genes[0]->value;
+  }
   void Crossover(COnes*& first, COnes*& second) override {
     CGeneratorEx<COnes>::Crossover(first, second);
-    if (!reseat_) return;
-    first->genes[0]->value = !first->genes[0]->value;
+    if (!replace_) return;
+    Replace(first);
+    Replace(second);
     std::swap(first, second);
   }
 
  private:
-  bool reseat_;
+  static void Replace(COnes*& individual) {
+    COnes* copy = individual->Clone();
+    delete individual;
+    individual = copy;
+  }
+
+  bool replace_;
 };
 
 class ParallelRun : public ::testing::TestWithParam<std::tuple<int, int, bool>> {};
 
+// Also: the population holds what the hooks left (nothing leaks, nothing is held twice) and every
+// individual is scored after its last change.
 TEST_P(ParallelRun, IsTheSameOnOneAndFourThreads) {
-  const auto [crossover, selection, reseat] = GetParam();
-  COnesRun sequential(1, crossover, selection, reseat);
-  COnesRun parallel(4, crossover, selection, reseat);
-  COnesRun deferred(4, crossover, selection, reseat);  // its evaluator takes precedence
+  const auto [crossover, selection, replace] = GetParam();
+  COnesRun sequential(1, crossover, selection, replace);
+  COnesRun parallel(4, crossover, selection, replace);
+  COnesRun deferred(4, crossover, selection, replace);  // its evaluator takes precedence
   SequentialEvaluator<COnes> evaluator;
   deferred.evaluator = &evaluator;
   const std::vector<GeneratorState> expected = Traced(sequential, 5, 120, 24);
   EXPECT_EQ(Traced(parallel, 5, 120, 24), expected);
   EXPECT_EQ(Traced(deferred, 5, 120, 24), expected);
-  if (!reseat) return;
-  // The reseating case is only meaningful if some individual kept a fitness from before its change.
-  int stale = 0;
-  for (int i = 0; i < parallel.populationSize; ++i) {
-    COnes* individual = parallel.population->individuals[i];
-    stale += individual->fitness != individual->Fitness(0) ? 1 : 0;
+  for (const COnesRun* run : {&sequential, &parallel, &deferred}) {
+    EXPECT_EQ(BrokenInvariant(*run, 120, 24), "");
+    for (int i = 0; i < run->populationSize; ++i) {
+      COnes* individual = run->population->individuals[i];
+      EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
+    }
   }
-  EXPECT_GT(stale, 0);
+  EXPECT_EQ(COnes::alive, 3 * (120 + 1));
 }
 
-// Every crossover and every selection at least once, and the reseating hook.
+// Every crossover and every selection at least once, and the replacing hooks.
 INSTANTIATE_TEST_SUITE_P(Operators, ParallelRun,
                          ::testing::Values(std::tuple{0, 0, false}, std::tuple{1, 1, false},
                                            std::tuple{2, 2, false}, std::tuple{3, 3, false},
-                                           std::tuple{1, 4, false}, std::tuple{2, 0, true}));
+                                           std::tuple{1, 4, false}, std::tuple{2, 0, true},
+                                           std::tuple{3, 3, true}));
 
-// Scores the chromosome as its number plus the context, and throws for the numbers in `poison`.
+// Scores the chromosome as its number plus the context, and throws for the numbers in `poison`;
+// Clone throws once the countdown `clonesLeft` runs out.
 std::set<std::uint32_t> poison;
+int clonesLeft = -1;
 
 class CPoisoned final : public CIndividual<CPoisoned, CBit> {
  public:
@@ -102,47 +130,84 @@ class CPoisoned final : public CIndividual<CPoisoned, CBit> {
     if (poison.count(value) != 0) throw std::runtime_error(std::to_string(value));
     return value + context;
   }
+  CPoisoned* Clone() override {
+    if (clonesLeft == 0) throw std::runtime_error("clone failed");
+    if (clonesLeft > 0) --clonesLeft;
+    return CIndividual::Clone();
+  }
 };
 
 // A generator whose pass changes no gene, and whose Mutate throws on its `failAt`-th call.
+// Select records the state it receives and the numbers drawn before it in its generation.
 class CFailing : public CGeneratorEx<CPoisoned> {
  public:
-  CFailing(int threads, int failAt) : failAt_(failAt) {
+  CFailing(int threads, int failAt, int selection) : failAt_(failAt) {
     evaluationThreads = threads;
     crossoverRate = 0.0;
-    selectionType = 0;
+    selectionType = selection;
     mutationRate = failAt > 0 ? 1.0 : 0.0;
   }
   void Mutate(CPoisoned*& /*individual*/) override {
     if (++calls_ == failAt_) throw std::logic_error("mutation failed");
   }
+  bool Select(Population*& selected) override {
+    atSelect = GeneratorStateOf(*this);
+    drawnBeforeSelect = draws != nullptr ? draws->Drawn() : 0;
+    return CGeneratorEx::Select(selected);
+  }
+
+  const CountedDraws* draws = nullptr;
+  GeneratorState atSelect;
+  std::size_t drawnBeforeSelect = 0;
 
  private:
   int failAt_;
   int calls_ = 0;
 };
 
-// Runs one generation that throws; returns the message and the state it leaves.
-std::pair<std::string, GeneratorState> FailedGeneration(int threads, int failAt,
-                                                        std::set<std::uint32_t> poisoned) {
+// How a generation fails: a Mutate call, the numbers whose Fitness throws, or a Clone.
+struct Failure {
+  int failAt = 0;
+  std::vector<std::uint32_t> poisoned = {};
+  int clonesBeforeFailure = -1;
+  int selection = SelectionNone;
+};
+
+// What a failed generation leaves, and what the next generation finds when it reaches Select.
+struct Aftermath {
+  std::string message;
+  GeneratorState initial, failed, atNextSelect;
+  std::size_t drawnBeforeNextSelect = 0;
+};
+
+Aftermath FailedGeneration(int threads, const Failure& failure) {
   ScopedSeedSchedule schedule(12);
   ManualClock clock;
-  CFailing generator(threads, failAt);
+  CFailing generator(threads, failure.failAt, failure.selection);
   poison.clear();
   generator.Initialize(60, 10);
   generator.fitnessContext = 1000;  // a re-scored individual shows it
-  poison = std::move(poisoned);
-  std::string message;
+  Aftermath after;
+  after.initial = GeneratorStateOf(generator);
+  poison = {failure.poisoned.begin(), failure.poisoned.end()};
+  clonesLeft = failure.clonesBeforeFailure;
   try {
     generator.NextGeneration();
   } catch (const std::exception& error) {
-    message = error.what();
+    after.message = error.what();
   }
   poison.clear();
-  return {message, GeneratorStateOf(generator)};
+  clonesLeft = -1;
+  after.failed = GeneratorStateOf(generator);
+  const CountedDraws draws;
+  generator.draws = &draws;
+  generator.NextGeneration();
+  after.atNextSelect = generator.atSelect;
+  after.drawnBeforeNextSelect = generator.drawnBeforeSelect;
+  return after;
 }
 
-// The individuals re-scored before the failure: a prefix of the slots, with no marks left.
+// The individuals re-scored: a prefix of the slots, with no marks left.
 int RescoredPrefix(const GeneratorState& state) {
   std::size_t prefix = 0;
   while (prefix < state.population.size() && state.population[prefix].fitness >= 1000) ++prefix;
@@ -153,30 +218,71 @@ int RescoredPrefix(const GeneratorState& state) {
   return static_cast<int>(prefix);
 }
 
-TEST(ParallelFailure, AThrowingFitnessOrHookLeavesTheSameStateOnOneAndFourThreads) {
+bool SortedByFitness(const GeneratorState& state) {
+  return std::is_sorted(
+      state.population.begin(), state.population.end(),
+      [](const IndividualState& a, const IndividualState& b) { return a.fitness > b.fitness; });
+}
+
+// A generation that throws keeps best and the counters, leaves the same state on one and four
+// threads, and the next generation first rescores what it left unscored and sorts again where
+// selection sorts, drawing nothing before its Select.
+TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRight) {
   // Poison the numbers of slots 10 and 30 of the population Initialize builds.
   ScopedSeedSchedule schedule(12);
-  CFailing probe(1, 0);
+  CFailing probe(1, 0, SelectionNone);
   probe.Initialize(60, 10);
   const std::uint32_t first = demo::DecodeBits(*probe.population->individuals[10]);
   const std::uint32_t second = demo::DecodeBits(*probe.population->individuals[30]);
 
   const struct {
-    int failAt;
-    std::set<std::uint32_t> poisoned;
+    Failure failure;
     std::string message;
-    int minPrefix, maxPrefix;
-  } cases[] = {{0, {first, second}, std::to_string(first), 1, 10},
-               {25, {}, "mutation failed", 24, 24}};
+    int minPrefix, maxPrefix;  // slots rescored by the failed generation
+    int rescoredAtNextSelect;
+  } cases[] = {
+      {.failure = {.poisoned = {first, second}},
+       .message = std::to_string(first),
+       .minPrefix = 1,
+       .maxPrefix = 10,
+       .rescoredAtNextSelect = 60},
+      {.failure = {.failAt = 25},
+       .message = "mutation failed",
+       .minPrefix = 24,
+       .maxPrefix = 24,
+       .rescoredAtNextSelect = 60},
+      {.failure = {.poisoned = {first, second}, .selection = SelectionElitism},
+       .message = std::to_string(first),
+       .minPrefix = 1,
+       .maxPrefix = 10,
+       .rescoredAtNextSelect = 60},
+      // Elitism fails half way through its clones: no pass, nothing to rescore, but the copies
+      // it made break the order.
+      {.failure = {.clonesBeforeFailure = 5, .selection = SelectionElitism},
+       .message = "clone failed",
+       .minPrefix = 0,
+       .maxPrefix = 0,
+       .rescoredAtNextSelect = 0},
+  };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.message);
-    const auto [sequentialMessage, sequential] = FailedGeneration(1, c.failAt, c.poisoned);
-    const auto [parallelMessage, parallel] = FailedGeneration(4, c.failAt, c.poisoned);
-    EXPECT_EQ(sequentialMessage, c.message);
-    EXPECT_EQ(parallelMessage, sequentialMessage);
-    EXPECT_EQ(parallel, sequential);
-    EXPECT_GE(RescoredPrefix(parallel), c.minPrefix);
-    EXPECT_LE(RescoredPrefix(parallel), c.maxPrefix);
+    SCOPED_TRACE(c.message + ", selection " + std::to_string(c.failure.selection));
+    const Aftermath sequential = FailedGeneration(1, c.failure);
+    const Aftermath parallel = FailedGeneration(4, c.failure);
+    EXPECT_EQ(sequential.message, c.message);
+    EXPECT_EQ(parallel.message, sequential.message);
+    EXPECT_EQ(parallel.failed, sequential.failed);
+    EXPECT_GE(RescoredPrefix(parallel.failed), c.minPrefix);
+    EXPECT_LE(RescoredPrefix(parallel.failed), c.maxPrefix);
+    EXPECT_EQ(sequential.failed.best, sequential.initial.best);
+    EXPECT_EQ(sequential.failed.generation, 0);
+
+    EXPECT_EQ(parallel.atNextSelect, sequential.atNextSelect);
+    EXPECT_EQ(RescoredPrefix(sequential.atNextSelect), c.rescoredAtNextSelect);
+    if (c.failure.selection == SelectionElitism) {
+      EXPECT_FALSE(SortedByFitness(sequential.failed));
+      EXPECT_TRUE(SortedByFitness(sequential.atNextSelect));
+    }
+    EXPECT_EQ(sequential.drawnBeforeNextSelect, 0u);
   }
 }
 

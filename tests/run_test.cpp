@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "snapshot.h"
 #include "support.h"
 
 namespace allelix {
@@ -88,6 +91,52 @@ TEST(RunLoop, CanEndBeforeTheFirstGeneration) {
   EXPECT_EQ(allelix::Run(generator), StopReason::Convergence);
   EXPECT_EQ(generator.generation, 0);
   EXPECT_NE(generator.best, nullptr);
+}
+
+// Run starts from nothing: on a generator that has run before it repeats exactly the run a new
+// generator makes from the same seed.
+TEST(RunLoop, ASecondRunOnOneGeneratorIsTheRunOfANewOne) {
+  testing::ManualClock clock;
+  CMyGenerator reused;
+  {
+    ScopedSeedSchedule schedule(8);
+    allelix::Run(reused);
+  }
+  ASSERT_GT(reused.generation, 0);
+  CMyGenerator fresh;
+  for (CMyGenerator* generator : {&reused, &fresh}) {
+    ScopedSeedSchedule schedule(30);
+    allelix::Run(*generator);
+  }
+  EXPECT_EQ(testing::GeneratorStateOf(reused), testing::GeneratorStateOf(fresh));
+}
+
+// Without a population no generation changes anything, so Evolve refuses instead of looping.
+TEST(RunLoop, EvolvingWithoutAPopulationThrows) {
+  const struct {
+    const char* when;
+    bool initialize, releaseInObserver;
+  } cases[] = {
+      {.when = "never initialized", .initialize = false, .releaseInObserver = false},
+      {.when = "released by the observer", .initialize = true, .releaseInObserver = true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.when);
+    ScopedSeedSchedule schedule(8);
+    CMyGenerator generator;
+    if (c.initialize) generator.Initialize(20, 14);
+    int observed = 0;
+    const auto observe = [&](const CMyGenerator&) {
+      if (++observed > 100) throw std::runtime_error("still evolving");  // the loop would not end
+      if (c.releaseInObserver && observed == 2) generator.ClearAll();
+    };
+    try {
+      Evolve(generator, observe);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::logic_error& error) {
+      EXPECT_NE(std::string(error.what()).find("Initialize"), std::string::npos) << error.what();
+    }
+  }
 }
 
 }  // namespace

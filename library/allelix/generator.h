@@ -1,4 +1,32 @@
 // The evolution engine: the generator core, its settings and its operators.
+//
+// A run's course, step by step, with the numbers each step draws (every draw comes from Rand in
+// platform.h; nothing else draws or reads the clock):
+//
+// Initialize(size, geneCount)
+//   1. Read the clock; reseed, taking the run's base seed.
+//   2. Release the held population, then build size individuals in slot order, each gene from
+//      one draw (an odd draw sets it), and score each with Fitness.
+//   3. Sort by descending fitness.
+//   4. Best rule: best becomes a clone of the fittest when there is no best yet or the fittest
+//      is strictly fitter.
+//   5. elapsedSeconds becomes the time steps 1 to 4 took.
+//
+// NextGeneration()
+//   1. Read the clock; put right what a generation that threw left behind (no draw; see below).
+//   2. Reseed with the schedule's next seed.
+//   3. Select: the draws of the selection operator.
+//   4. Pairing pass, for each slot i in order:
+//      a. pair and cross: unless marked, the individual draws a partner offset; with a partner
+//         found, the crossover trial draws, and on success Crossover makes its draws and both
+//         are marked;
+//      b. mutate: the mutation trial draws, and on success Mutate makes its draw;
+//      c. score: Fitness, at once or deferred to the end of the pass (no draw).
+//   5. Clear the marks.
+//   6. Sort, if Select asked for it.
+//   7. Best rule, as in Initialize.
+//   8. Add the time the generation took to elapsedSeconds.
+//   9. Count the generation; bestGeneration follows it when step 7 replaced best.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +37,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -71,6 +100,94 @@ class ThreadEvaluator final : public Evaluator<TIndividual> {
   int threads_;
 };
 
+namespace detail {
+
+// Scores the individuals a pass hands it, in the order handed: each at once without an
+// evaluator and with one thread; otherwise all together when the pass finishes, by the evaluator
+// or on up to `threads` threads. Either way the scores are stored in the order handed, and the
+// first Fitness that throws stops the storing and passes its exception on.
+// Precondition: an individual handed over stays alive until Finish.
+template <class TIndividual>
+class Scorer {
+ public:
+  Scorer(Evaluator<TIndividual>* evaluator, int threads, int fitnessContext)
+      : evaluator_(evaluator), threads_(threads), fitnessContext_(fitnessContext) {}
+
+  void Add(TIndividual* individual) {
+    if (evaluator_ == nullptr && threads_ <= 1) {
+      individual->fitness = individual->Fitness(fitnessContext_);
+      ++stored_;
+    } else {
+      pending_.push_back(individual);
+    }
+  }
+
+  // Scores what is queued; rethrows the first failure.
+  void Finish() {
+    if (pending_.empty()) return;
+    std::vector<TIndividual*> batch;
+    batch.swap(pending_);
+    if (evaluator_ != nullptr) {
+      evaluator_->Evaluate(batch, fitnessContext_);
+    } else {
+      ThreadEvaluator<TIndividual>(threads_).Evaluate(batch, fitnessContext_);
+    }
+    stored_ += static_cast<int>(batch.size());
+  }
+
+  // How many of the individuals handed over, counted from the first, are known to hold their
+  // new score. A batch that threw counts as not scored at all, since an evaluator does not say
+  // where it stopped.
+  int Stored() const { return stored_; }
+
+ private:
+  Evaluator<TIndividual>* evaluator_;
+  int threads_;
+  int fitnessContext_;
+  int stored_ = 0;
+  std::vector<TIndividual*> pending_;
+};
+
+// The first unmarked slot at or after a given one, among slots below n, in near-constant
+// amortized time: next_[j] leads from slot j towards it, and each slot found marked is skipped
+// for good (marks are only set during a pass). Built from the marks the pass starts with.
+class UnmarkedSlots {
+ public:
+  void Reserve(int n) { next_.reserve(static_cast<std::size_t>(n) + 1); }
+
+  // Starts a pass over slots 0 to n - 1 (n >= 0) from the marks they hold.
+  template <class TIndividual>
+  void Reset(TIndividual* const* slots, int n) {
+    next_.resize(static_cast<std::size_t>(n) + 1);
+    for (int j = 0; j <= n; ++j) next_[Index(j)] = j < n && slots[j]->marked ? j + 1 : j;
+    n_ = n;
+  }
+
+  // Records that slot j is marked.
+  void Skip(int j) { next_[Index(j)] = j + 1; }
+
+  // The first slot from `from` on that is not known to be marked, or n.
+  int From(int from) {
+    int j = from;
+    while (next_[Index(j)] != j) {
+      const int ahead = next_[Index(next_[Index(j)])];
+      next_[Index(j)] = ahead;  // path halving
+      j = ahead;
+    }
+    return j;
+  }
+
+  int End() const { return n_; }
+
+ private:
+  static std::size_t Index(int j) { return static_cast<std::size_t>(j); }
+
+  std::vector<int> next_;
+  int n_ = 0;
+};
+
+}  // namespace detail
+
 // The engine: owns a population and a clone of the best individual seen so far, runs one
 // generation per call and adds up the time the calls take. Mutation, crossover and selection
 // are virtual hooks. The destructor is not virtual: generators are destroyed as their own type.
@@ -106,44 +223,56 @@ class CGenerator {
   // new one is built, so two are never alive at once; should building fail (memory exhausted, a
   // Fitness that throws), the generator is left without a population, ready to be initialized
   // again or released. best stays under the best rule, and generation and bestGeneration are
-  // left as they are.
+  // left as they are (Reset starts from nothing).
   void Initialize(int size, int geneCount) {
     CheckShape(size, geneCount);
-    const std::int64_t start = Now();
+    const std::int64_t start = Now();  // 1
     ReseedForRun();
-    delete population;
-    population = nullptr;
+    ReleasePopulation();  // 2
     populationSize = size;
+    unmarked_.Reserve(size);  // so that a generation allocates nothing of its own
     population = BuildPopulation(size, geneCount).release();
-    population->SortByFitness();
-    ApplyBestRule(true);
-    elapsedSeconds = Now() - start;
+    population->SortByFitness();  // 3
+    sortedAtStart_ = true;
+    ApplyBestRule(true);             // 4
+    elapsedSeconds = Now() - start;  // 5
   }
 
-  // Runs one generation: selection, the pairing pass with crossover, mutation and re-scoring,
-  // then the sort selection asked for, the best rule and the counters.
+  // Runs one generation, in the steps the comment at the top of this file gives.
   // Precondition: every slot holds an individual with all its genes, all of one length.
   // Without a population (before Initialize, after ClearAll) it does nothing and draws nothing.
   // The loops run over populationSize slots but stop at the population's count, should
-  // populationSize have been raised after Initialize. On an exception (memory exhausted in a
-  // hook) every slot still holds an individual, no mark is set, and nothing is counted.
+  // populationSize have been raised after Initialize.
+  // When Select, a hook or Fitness throws, the exception passes to the caller and leaves: every
+  // slot holding a whole individual (what the hooks left in it), no mark set, best and the
+  // counters unchanged; the individuals the pass scored before the failure, a run of slots from
+  // the first, keep their new scores, the later ones may keep scores from before their changes,
+  // and the order may no longer be sorted. The next NextGeneration first rescores those later
+  // individuals (on evaluationThreads, drawing nothing) and sorts the population again if the
+  // failed generation's selection asked for a sort (or, when Select itself threw, if the
+  // population was sorted when it began), then goes on as usual. Initialize, Reset and ClearAll
+  // drop that repair with the population.
   void NextGeneration() {
     if (population == nullptr) return;
-    const std::int64_t start = Now();
-    Reseed();
+    const std::int64_t start = Now();  // 1
+    RepairFailedGeneration();
+    Reseed();              // 2
+    int scored = Slots();  // until the pass begins, no score is out of date
     bool sortAfter = false;
     try {
-      sortAfter = Select(population);
-      PairingPass();
+      sortAfter = Select(population);  // 3
+      sortedAtStart_ = sortAfter;
+      PairingPass(scored);  // 4
     } catch (...) {
-      ClearMarks();  // the next generation's grouping needs every mark clear
+      ClearMarks();
+      unscoredFrom_ = scored;
       throw;
     }
-    ClearMarks();
-    if (sortAfter) population->SortByFitness();
-    const bool replaced = ApplyBestRule(sortAfter);
-    elapsedSeconds += Now() - start;
-    // Past INT_MAX the count wraps instead of overflowing, as the stop test's stagnation
+    ClearMarks();                                    // 5
+    if (sortAfter) population->SortByFitness();      // 6
+    const bool replaced = ApplyBestRule(sortAfter);  // 7
+    elapsedSeconds += Now() - start;                 // 8
+    // 9. Past INT_MAX the count wraps instead of overflowing, as the stop test's stagnation
     // difference expects.
     generation = static_cast<int>(static_cast<unsigned>(generation) + 1u);
     if (replaced) bestGeneration = generation;
@@ -156,16 +285,25 @@ class CGenerator {
     return population != nullptr ? Fittest(*population, Slots()) : nullptr;
   }
 
-  // Releases the population and best; safe to call twice.
+  // Releases the population and best; safe to call twice. Counters and settings stay.
   void ClearAll() {
-    delete population;
-    population = nullptr;
+    ReleasePopulation();
     delete best;
     best = nullptr;
   }
 
-  // Inverts one random gene unless it is locked. An individual without genes is left alone
-  // and no number is drawn. Precondition: the gene array is filled.
+  // Starts afresh: releases the population and best, as ClearAll does, and sets generation,
+  // bestGeneration and elapsedSeconds back to 0. Settings (populationSize included) stay.
+  void Reset() {
+    ClearAll();
+    generation = 0;
+    bestGeneration = 0;
+    elapsedSeconds = 0;
+  }
+
+  // Picks one gene at random and inverts it, unless it is locked: then nothing changes, and no
+  // other gene is tried. An individual without genes is left alone and no number is drawn.
+  // Precondition: the gene array is filled.
   virtual void Mutate(TIndividual*& individual) {
     if (individual->geneCount <= 0) return;
     TGene* gene = individual->genes[Rand() % individual->geneCount];
@@ -173,6 +311,11 @@ class CGenerator {
   }
 
   // Recombines two individuals in place. The base does nothing.
+  // Mutate and Crossover receive the population's slots as their working variables: a hook may
+  // change its individuals in place, or delete one and put another in its variable, and the
+  // population then holds, marks and scores the new one. Each variable must hold an individual
+  // of its own, with the population's gene count, and a hook leaves the marks of other
+  // individuals alone.
   virtual void Crossover(TIndividual*& /*first*/, TIndividual*& /*second*/) {}
 
   // Selects the next population in place; true asks for a sort after the generation.
@@ -219,11 +362,17 @@ class CGenerator {
     }
   }
 
+  // Deletes the population, and with it any repair a failed generation left for it.
+  void ReleasePopulation() {
+    delete population;
+    population = nullptr;
+    unscoredFrom_.reset();
+  }
+
   // A new population of random, scored individuals in slot order; on an exception everything
   // built so far is released.
   std::unique_ptr<TPopulation> BuildPopulation(int size, int geneCount) const {
-    const int threads = EvaluationThreads();
-    std::vector<TIndividual*> pending;
+    detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
     auto built = std::make_unique<TPopulation>();
     built->AllocateIndividuals(size);
     for (int i = 0; i < size; ++i) {
@@ -234,77 +383,90 @@ class CGenerator {
         individual->genes[j]->value = Rand() % 2 != 0;
       }
       built->individuals[i] = individual.release();
-      ScoreOrDefer(built->individuals[i], threads, pending);
+      scorer.Add(built->individuals[i]);
     }
-    ScorePending(pending, threads);
+    scorer.Finish();
     return built;
   }
 
-  // The slots the generation loops run over: populationSize, bounded by the population's count.
-  int Slots() const { return std::min(populationSize, population->count); }
+  // The slots the generation loops run over: populationSize, bounded by the population's count
+  // and by 0.
+  int Slots() const { return std::max(0, std::min(populationSize, population->count)); }
 
-  // Each index in turn: an unmarked individual looks for an unmarked partner further on and
-  // may cross with it; every visited individual then faces the mutation trial and is re-scored.
-  // Deferred scores are still given to the visited individuals when a hook throws.
-  void PairingPass() {
-    const int threads = EvaluationThreads();
-    std::vector<TIndividual*> pending;
-    TIndividual** slots = population->individuals;
-    const int n = Slots();
+  // Step 1 after a generation that threw: rescores the slots its pass left unscored and sorts
+  // the population again when it was to be sorted. Draws nothing. Should a Fitness throw again,
+  // the slots scored so far count and the rest are left for the next call.
+  void RepairFailedGeneration() {
+    if (!unscoredFrom_) return;
+    const int from = *unscoredFrom_;
+    detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
     try {
-      for (int i = 0; i < n; ++i) {
-        TIndividual* current = slots[i];
-        if (!current->marked) {
-          TIndividual* partner = FindPartner(i, n);
-          if (partner != nullptr && Trial(crossoverRate)) {
-            Crossover(current, partner);
-            current->marked = true;
-            partner->marked = true;
-          }
-        }
-        if (Trial(mutationRate)) Mutate(current);
-        ScoreOrDefer(current, threads, pending);  // whatever object the hooks left in current
-      }
+      for (int i = from; i < Slots(); ++i) scorer.Add(population->individuals[i]);
+      scorer.Finish();
     } catch (...) {
-      ScorePending(pending, threads);
+      unscoredFrom_ = from + scorer.Stored();
       throw;
     }
-    ScorePending(pending, threads);
+    if (sortedAtStart_) population->SortByFitness();
+    unscoredFrom_.reset();
   }
 
-  // Scores an individual at once with one evaluation thread and no evaluator; queues it
-  // otherwise.
-  void ScoreOrDefer(TIndividual* individual, int threads,
-                    std::vector<TIndividual*>& pending) const {
-    if (evaluator != nullptr || threads > 1) {
-      pending.push_back(individual);
-    } else {
-      individual->fitness = individual->Fitness(fitnessContext);
+  // Step 4. The hooks get the slots themselves as their working variables, so whatever
+  // individual a hook leaves in one is the one the population keeps, marks and scores, even
+  // when a hook throws. On an exception the individuals visited before it are still scored, as
+  // with one thread, and `scored` tells how many slots from the first have current scores.
+  void PairingPass(int& scored) {
+    TIndividual** slots = population->individuals;
+    const int n = Slots();
+    unmarked_.Reset(slots, n);
+    detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
+    try {
+      for (int i = 0; i < n; ++i) {
+        TIndividual*& current = slots[i];
+        if (!current->marked) PairAndCross(i);     // a
+        if (Trial(mutationRate)) Mutate(current);  // b
+        scorer.Add(current);                       // c
+      }
+      scorer.Finish();
+    } catch (...) {
+      std::exception_ptr failure = std::current_exception();
+      try {
+        scorer.Finish();
+      } catch (...) {
+        failure = std::current_exception();  // an earlier Fitness failed: one thread meets it first
+      }
+      scored = scorer.Stored();
+      std::rethrow_exception(failure);
     }
   }
 
-  // Scores the queued individuals with the evaluator, or on up to `threads` threads without
-  // one; either stores the scores in queue order and rethrows the first Fitness's exception, as
-  // the sequential order would have.
-  void ScorePending(const std::vector<TIndividual*>& pending, int threads) const {
-    if (pending.empty()) return;
-    if (evaluator != nullptr) {
-      evaluator->Evaluate(pending, fitnessContext);
-      return;
-    }
-    ThreadEvaluator<TIndividual>(threads).Evaluate(pending, fitnessContext);
+  // Step 4a for the unmarked individual in slot i: draws the partner offset and, with a partner
+  // found, runs the crossover trial; on success crosses the pair and marks both.
+  void PairAndCross(int i) {
+    TIndividual** slots = population->individuals;
+    const int partner = FindPartner(i);
+    if (partner == unmarked_.End() || !Trial(crossoverRate)) return;
+    Crossover(slots[i], slots[partner]);
+    slots[i]->marked = true;
+    slots[partner]->marked = true;
+    unmarked_.Skip(i);
+    unmarked_.Skip(partner);
   }
 
-  // The first unmarked individual among slots i + offset to n - 1, for a random offset of at
-  // least 1, or null.
-  TIndividual* FindPartner(int i, int n) const {
+  // The slot of the first unmarked individual among slots i + offset to n - 1, for a random
+  // offset of at least 1, or n. Slots found marked are skipped for good, so the searches of a
+  // whole pass take O(n log n) at worst, also over long runs of marked individuals.
+  int FindPartner(int i) {
+    const int n = unmarked_.End();
     int offset = Rand() % (n - i);
     if (offset == 0) offset = 1;
-    TIndividual** slots = population->individuals;
-    for (int j = i + offset; j < n; ++j) {
-      if (!slots[j]->marked) return slots[j];
+    TIndividual* const* slots = population->individuals;
+    int j = unmarked_.From(i + offset);
+    while (j < n && slots[j]->marked) {  // marked by a hook since the pass began
+      unmarked_.Skip(j);
+      j = unmarked_.From(j + 1);
     }
-    return nullptr;
+    return j;
   }
 
   // Clears the marks of every slot, beyond populationSize too, so no mark outlives a generation.
@@ -358,6 +520,12 @@ class CGenerator {
     return ReplaceBest(
         BestCandidate(sorted ? FittestAfterSort(*population, Slots()) : FindFittest()));
   }
+
+  bool sortedAtStart_ = false;  // whether the population is sorted as a generation begins
+  // Set by a generation that threw: its first slot left without a current score, for the next
+  // generation to put right.
+  std::optional<int> unscoredFrom_;
+  detail::UnmarkedSlots unmarked_;  // the pairing pass's search structure, kept for its memory
 };
 
 // Values of CGeneratorEx::crossoverType; any other value means no crossover.
@@ -394,8 +562,9 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   // and mutation in the sequential order, and make the Fitness calls of the pass together at its
   // end, on up to this many threads (OpenMP; one thread when the library is built without it).
   // A run is bit-identical to the sequential one when Fitness draws no random number and has no
-  // side effects, and the hooks neither read fitness nor delete individuals during the pass.
-  // An evaluator set on the generator takes precedence over this setting.
+  // side effects, and the hooks read no fitness and delete no individual but those in their own
+  // variables during the pass. An evaluator set on the generator takes precedence over this
+  // setting.
   int evaluationThreads = 1;
 
   CGeneratorEx() = default;
@@ -460,19 +629,19 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   // Runs the operator that selectionType names (types 1 and 2 get the population's mean
   // fitness); any other type changes nothing and draws nothing. True, for elitism only, asks
   // NextGeneration to sort the population afterwards.
-  bool Select(Population*& population) override {
+  bool Select(Population*& selected) override {
     switch (selectionType) {
       case SelectionRouletteWheel:
-        RouletteWheelSelection(population, population->MeanFitness());
+        RouletteWheelSelection(selected, selected->MeanFitness());
         return false;
       case SelectionStochasticRemainder:
-        StochasticRemainderSelection(population, population->MeanFitness());
+        StochasticRemainderSelection(selected, selected->MeanFitness());
         return false;
       case SelectionElitism:
-        ElitistSelection(population, eliteCount);
+        ElitistSelection(selected, eliteCount);
         return true;
       case SelectionTournament:
-        TournamentSelection(population, tournamentRate);
+        TournamentSelection(selected, tournamentRate);
         return false;
       default:
         return false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 
@@ -32,32 +33,60 @@ inline std::string_view StopReasonName(StopReason reason) {
   return "unknown";
 }
 
+namespace detail {
+
+// The four stop criteria, each true when its value has reached its setting.
+
+// The population's Convergence is at least convergenceThreshold; never on a NaN, nor without a
+// population.
+template <class TGenerator>
+bool ConvergenceReached(const TGenerator& generator) {
+  return generator.population != nullptr &&
+         generator.population->Convergence() >= generator.convergenceThreshold;
+}
+
+// Whole minutes of elapsedSeconds, the quotient's low 32 bits read as a signed int, are at
+// least maxMinutes.
+template <class TGenerator>
+bool MinutesReached(const TGenerator& generator) {
+  const auto minutes =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(generator.elapsedSeconds / 60));
+  return minutes >= generator.maxMinutes;
+}
+
+template <class TGenerator>
+bool GenerationsReached(const TGenerator& generator) {
+  return generator.generation >= generator.maxGenerations;
+}
+
+// generation - bestGeneration, a 32-bit wrapping difference, is at least maxStagnation.
+template <class TGenerator>
+bool StagnationReached(const TGenerator& generator) {
+  const auto stagnant =
+      static_cast<std::int32_t>(static_cast<std::uint32_t>(generator.generation) -
+                                static_cast<std::uint32_t>(generator.bestGeneration));
+  return stagnant >= generator.maxStagnation;
+}
+
+}  // namespace detail
+
 // The first enabled criterion that holds, in the order convergence, elapsed minutes,
 // generations, stagnation; later criteria are not evaluated (Convergence is computed only
-// when its bit is set). Every comparison is "greater than or equal"; a NaN convergence never
-// holds, and neither does convergence without a population.
+// when its bit is set).
 template <class TGenerator>
 StopReason TestStop(const TGenerator& generator) {
   const std::uint32_t flags = generator.stopFlags;
-  if ((flags & StopOnConvergence) != 0 && generator.population != nullptr &&
-      generator.population->Convergence() >= generator.convergenceThreshold) {
+  if ((flags & StopOnConvergence) != 0 && detail::ConvergenceReached(generator)) {
     return StopReason::Convergence;
   }
-  if ((flags & StopOnMinutes) != 0) {
-    // The quotient's low 32 bits, read as a signed int.
-    const auto minutes =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(generator.elapsedSeconds / 60));
-    if (minutes >= generator.maxMinutes) return StopReason::Minutes;
+  if ((flags & StopOnMinutes) != 0 && detail::MinutesReached(generator)) {
+    return StopReason::Minutes;
   }
-  if ((flags & StopOnGenerations) != 0 && generator.generation >= generator.maxGenerations) {
+  if ((flags & StopOnGenerations) != 0 && detail::GenerationsReached(generator)) {
     return StopReason::Generations;
   }
-  if ((flags & StopOnStagnation) != 0) {
-    // 32-bit wrapping difference, without the undefined behaviour of a signed overflow.
-    const auto stagnant =
-        static_cast<std::int32_t>(static_cast<std::uint32_t>(generator.generation) -
-                                  static_cast<std::uint32_t>(generator.bestGeneration));
-    if (stagnant >= generator.maxStagnation) return StopReason::Stagnation;
+  if ((flags & StopOnStagnation) != 0 && detail::StagnationReached(generator)) {
+    return StopReason::Stagnation;
   }
   return StopReason::None;
 }
@@ -66,11 +95,17 @@ StopReason TestStop(const TGenerator& generator) {
 // test before every generation, the first included. observe(generator) is called right
 // before each evaluation of the stop test, so once for the state it starts from and once after
 // each generation. Returns the criterion that fired.
-// Precondition: an initialized generator. With no criterion enabled (the library's default
-// stopFlags 2 enables none) or none that can fire, it never returns.
+// Throws std::logic_error when the generator holds no population, at the start or after an
+// observer released it, since no generation could then change anything. With no criterion
+// enabled (the library's default stopFlags 2 enables none) or none that can fire, it never
+// returns.
 template <class TGenerator, class Observer>
 StopReason Evolve(TGenerator& generator, Observer&& observe) {
   for (;;) {
+    if (generator.population == nullptr) {
+      throw std::logic_error(
+          "Evolve: the generator holds no population; call Initialize before evolving");
+    }
     observe(static_cast<const TGenerator&>(generator));
     const StopReason reason = TestStop(generator);
     if (reason != StopReason::None) return reason;
@@ -78,9 +113,12 @@ StopReason Evolve(TGenerator& generator, Observer&& observe) {
   }
 }
 
-// Initialize, then Evolve: the whole run of a generator with the default shape.
+// A whole run from nothing with the default shape: Reset, Initialize, then Evolve. Whatever the
+// generator held before (population, best, counters, elapsed time) takes no part; its settings
+// do.
 template <class TGenerator, class Observer>
 StopReason Run(TGenerator& generator, Observer&& observe) {
+  generator.Reset();
   generator.Initialize();
   return Evolve(generator, std::forward<Observer>(observe));
 }
