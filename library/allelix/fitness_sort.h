@@ -83,10 +83,10 @@ constexpr std::array<std::array<int, 8>, 16> ChainAvx2() {
   std::array<std::array<int, 8>, 16> table{};
   for (unsigned mask = 0; mask < 16; ++mask) {
     int source = 0;  // the first record takes M's handle
-    for (int lane = 0; lane < 4; ++lane) {
+    for (std::size_t lane = 0; lane < 4; ++lane) {
       table[mask][2 * lane] = 2 * source;
       table[mask][2 * lane + 1] = 2 * source + 1;
-      if ((mask >> lane) & 1u) source = lane + 1;
+      if ((mask >> lane) & 1u) source = static_cast<int>(lane) + 1;
     }
   }
   return table;

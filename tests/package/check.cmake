@@ -1,7 +1,10 @@
-# Installs the Allelix build in BUILD_DIR into a fresh prefix under WORK_DIR, then configures,
-# builds and runs the consumer project in SOURCE_DIR against that prefix alone.
-# Variables: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, CXX_COMPILER.
-foreach(variable BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER)
+# Builds and runs the consumer project in SOURCE_DIR against Allelix, in one of two modes:
+#   installed     installs the Allelix build in BUILD_DIR into a fresh prefix under WORK_DIR and
+#                 finds the package there alone;
+#   subdirectory  adds the source tree ALLELIX_SOURCE_DIR with add_subdirectory, then checks
+#                 that installing the consumer installs nothing of Allelix's.
+# Variables: MODE, BUILD_DIR, ALLELIX_SOURCE_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, CXX_COMPILER.
+foreach(variable MODE BUILD_DIR ALLELIX_SOURCE_DIR SOURCE_DIR WORK_DIR GENERATOR CXX_COMPILER)
   if(NOT DEFINED ${variable})
     message(FATAL_ERROR "check.cmake: ${variable} is not set")
   endif()
@@ -17,9 +20,25 @@ endfunction()
 
 file(REMOVE_RECURSE "${WORK_DIR}")
 set(prefix "${WORK_DIR}/prefix")
-run_step("install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
-run_step("configure consumer" "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${WORK_DIR}/build"
-  -G "${GENERATOR}" -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
-  "-DCMAKE_PREFIX_PATH=${prefix}" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+set(configure_args -S "${SOURCE_DIR}" -B "${WORK_DIR}/build" -G "${GENERATOR}"
+  -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}"
+  -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+if(MODE STREQUAL "installed")
+  run_step("install" "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${prefix}")
+  run_step("configure consumer" "${CMAKE_COMMAND}" ${configure_args} "-DCMAKE_PREFIX_PATH=${prefix}")
+elseif(MODE STREQUAL "subdirectory")
+  run_step("configure consumer" "${CMAKE_COMMAND}" ${configure_args}
+    "-DALLELIX_SOURCE_DIR=${ALLELIX_SOURCE_DIR}")
+else()
+  message(FATAL_ERROR "check.cmake: unknown MODE '${MODE}' (installed or subdirectory)")
+endif()
 run_step("build consumer" "${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
 run_step("run consumer" "${WORK_DIR}/build/app")
+
+if(MODE STREQUAL "subdirectory")
+  run_step("install consumer" "${CMAKE_COMMAND}" --install "${WORK_DIR}/build" --prefix "${prefix}")
+  file(GLOB_RECURSE installed RELATIVE "${prefix}" "${prefix}/*")
+  if(installed)
+    message(FATAL_ERROR "installing the consumer installed Allelix's files: ${installed}")
+  endif()
+endif()
