@@ -137,8 +137,9 @@ class CPoisoned final : public CIndividual<CPoisoned, CBit> {
   }
 };
 
-// A generator whose pass changes no gene, and whose Mutate throws on its `failAt`-th call.
-// Select records the state it receives and the numbers drawn before it in its generation.
+// A generator whose pass changes no gene, and whose Mutate puts a copy in place of its individual,
+// then throws on its `failAt`-th call. Select records the state it receives and the numbers
+// drawn before it in its generation.
 class CFailing : public CGeneratorEx<CPoisoned> {
  public:
   CFailing(int threads, int failAt, int selection) : failAt_(failAt) {
@@ -147,7 +148,10 @@ class CFailing : public CGeneratorEx<CPoisoned> {
     selectionType = selection;
     mutationRate = failAt > 0 ? 1.0 : 0.0;
   }
-  void Mutate(CPoisoned*& /*individual*/) override {
+  void Mutate(CPoisoned*& individual) override {
+    CPoisoned* copy = individual->Clone();
+    delete individual;
+    individual = copy;
     if (++calls_ == failAt_) throw std::logic_error("mutation failed");
   }
   bool Select(Population*& selected) override {
@@ -175,7 +179,7 @@ struct Failure {
 
 // What a failed generation leaves, and what the next generation finds when it reaches Select.
 struct Aftermath {
-  std::string message;
+  std::string message, brokenInvariant;
   GeneratorState initial, failed, atNextSelect;
   std::size_t drawnBeforeNextSelect = 0;
 };
@@ -199,6 +203,7 @@ Aftermath FailedGeneration(int threads, const Failure& failure) {
   poison.clear();
   clonesLeft = -1;
   after.failed = GeneratorStateOf(generator);
+  after.brokenInvariant = BrokenInvariant(generator, 60, 10);
   const CountedDraws draws;
   generator.draws = &draws;
   generator.NextGeneration();
@@ -271,6 +276,8 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
     EXPECT_EQ(sequential.message, c.message);
     EXPECT_EQ(parallel.message, sequential.message);
     EXPECT_EQ(parallel.failed, sequential.failed);
+    EXPECT_EQ(sequential.brokenInvariant, "");
+    EXPECT_EQ(parallel.brokenInvariant, "");
     EXPECT_GE(RescoredPrefix(parallel.failed), c.minPrefix);
     EXPECT_LE(RescoredPrefix(parallel.failed), c.maxPrefix);
     EXPECT_EQ(sequential.failed.best, sequential.initial.best);
