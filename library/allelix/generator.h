@@ -247,11 +247,12 @@ class CGenerator {
   // slot holding a whole individual (what the hooks left in it), no mark set, best and the
   // counters unchanged; the individuals the pass scored before the failure, a run of slots from
   // the first, keep their new scores, the later ones may keep scores from before their changes,
-  // and the order may no longer be sorted. The next NextGeneration first rescores those later
-  // individuals (on evaluationThreads, drawing nothing) and sorts the population again if the
-  // failed generation's selection asked for a sort (or, when Select itself threw, if the
-  // population was sorted when it began), then goes on as usual. Initialize, Reset and ClearAll
-  // drop that repair with the population.
+  // and the order may no longer be sorted. The next NextGeneration first rescores, drawing
+  // nothing, the individuals from the first one not known to hold its new score (after deferred
+  // scoring that threw, from the first slot), and sorts the population again if the failed
+  // generation's selection asked for a sort (or, when Select itself threw, if the population was
+  // sorted when it began); then it goes on as usual. Initialize, Reset and ClearAll drop that
+  // repair with the population.
   void NextGeneration() {
     if (population == nullptr) return;
     const std::int64_t start = Now();  // 1
@@ -400,8 +401,9 @@ class CGenerator {
     if (!unscoredFrom_) return;
     const int from = *unscoredFrom_;
     detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
+    const int n = Slots();
     try {
-      for (int i = from; i < Slots(); ++i) scorer.Add(population->individuals[i]);
+      for (int i = from; i < n; ++i) scorer.Add(population->individuals[i]);
       scorer.Finish();
     } catch (...) {
       unscoredFrom_ = from + scorer.Stored();
