@@ -244,6 +244,57 @@ TEST_F(LabFiles, ABatchIsTheSingleRunsOfItsSeedsAndItsSummaryAgrees) {
             std::vector<double>({1, 1.75, 2.5, 3.25, 4}));
 }
 
+// The lab's complete output for one command line, compared with a file kept under golden/lab.
+struct GoldenCase {
+  const char* name;
+  const char* args;  // apart by spaces; @trace and @chart stand for files in the test's directory
+};
+
+// Every selection and crossover, each engine, single runs and batches, traces to a file and to
+// standard output, with and without the convergence threshold on the chart. The runtime engine's
+// case holds glibc's rand().
+constexpr GoldenCase GoldenCases[] = {
+    {.name = "single", .args = "--seed 1 --trace @trace --plot @chart"},
+    {.name = "trace-stdout",
+     .args = "--seed 2 --selection roulette --crossover one-point --max-generations 20 --trace -"},
+    {.name = "batch",
+     .args = "--seed 3 --runs 4 --jobs 2 --selection tournament --crossover uniform "
+             "--max-generations 30 --trace @trace --plot @chart"},
+    {.name = "classic",
+     .args = "--seed 4 --engine classic --selection remainder --crossover none "
+             "--max-generations 15 --trace @trace --plot @chart"},
+    {.name = "runtime",
+     .args = "--seed 5 --engine runtime --selection none --crossover 2 --runs 3 --jobs 2 "
+             "--max-generations 10 --stop-flags 16 --trace - --plot @chart"},
+    {.name = "batch-trace-stdout",
+     .args = "--seed 4294967295 --runs 3 --jobs 1 --mutation-rate 0.05 --elite-count 5 "
+             "--stop-flags 48 --max-stagnation 8 --trace - --plot @chart"},
+};
+
+TEST_F(LabFiles, OutputsMatchTheGoldenFilesByteForByte) {
+  const fs::path golden = ALLELIX_GOLDEN_DIR;
+  const bool update = std::getenv("ALLELIX_UPDATE_GOLDEN") != nullptr;
+  for (const GoldenCase& c : GoldenCases) {
+    Args args;
+    std::istringstream words(c.args);
+    for (std::string word; words >> word;) {
+      args.push_back(word == "@trace"   ? Path("trace.csv")
+                     : word == "@chart" ? Path("chart.svg")
+                                        : word);
+    }
+    const Outcome outcome = Lab(args);
+    std::string actual = "status " + std::to_string(outcome.status) + "\n== stdout\n" +
+                         outcome.out + "== stderr\n" + outcome.err;
+    for (const char* file : {"trace.csv", "chart.svg"}) {
+      if (fs::exists(Path(file))) actual += std::string("== ") + file + "\n" + Read(Path(file));
+      fs::remove(Path(file));
+    }
+    const fs::path expected = golden / (std::string(c.name) + ".txt");
+    if (update) std::ofstream(expected, std::ios::binary) << actual;
+    EXPECT_EQ(actual, Read(expected)) << c.name << ": " << c.args;
+  }
+}
+
 TEST(LabSeeds, ABatchWithoutSeedTakesItFromTheClockAndCanBeRepeated) {
   const testing::ManualClock clock(1'700'000'000);
   const Outcome unseeded = Lab({"--runs", "2", "--trace", "-"});
