@@ -1,55 +1,63 @@
 #include "experiment.h"
 
-#include <limits>
+#include <algorithm>
+#include <cmath>
+#include <string>
 
 namespace allelix::lab {
 
 namespace {
 
-// Chooses the engine for a clock-seeded run and restores the previous one afterwards.
-class ScopedEngine {
- public:
-  explicit ScopedEngine(Engine engine) : saved_(CurrentEngine()) { SetEngine(engine); }
-  ~ScopedEngine() { SetEngine(saved_); }
-  ScopedEngine(const ScopedEngine&) = delete;
-  ScopedEngine& operator=(const ScopedEngine&) = delete;
+using experiment::RunRecord;
+using experiment::Shortest;
 
- private:
-  Engine saved_;
-};
+// The trace's columns: the decoded best value comes second.
+const std::vector<std::string> TraceColumns = {"generation",      "best_value",      "best_fitness",
+                                               "best_generation", "fittest_fitness", "mean_fitness",
+                                               "convergence"};
 
-RunResult Evolution(const Options& options, const std::function<void(const Snapshot&)>& watch,
-                    const std::function<bool()>& cancelled) {
-  demo::CMyGenerator generator;
-  Configure(options, generator);
-  const StopReason reason = Run(generator, [&](const demo::CMyGenerator& g) {
-    if (cancelled && cancelled()) throw RunCancelled();
-    watch(Observe(g));
-  });
-  RunResult result;
-  result.reason = reason;
-  result.generations = generator.generation;
-  result.value = demo::Decode(*generator.best);
-  result.fitness = generator.best->fitness;
-  result.foundGeneration = generator.bestGeneration;
-  return result;
+// The user column the lab adds: the best individual read as a number.
+double BestValue(const RunRecord& record) { return record.last.own.front(); }
+
+std::string RunSummary(const RunRecord& record) {
+  return "stop reason: " + std::string(StopReasonName(record.Reason())) + "\n" +
+         "generations: " + std::to_string(record.last.generation) + "\n" +
+         "value found: " + Shortest(BestValue(record)) + "\n" +
+         "fitness: " + Shortest(record.last.bestFitness) + "\n" +
+         "found in generation: " + std::to_string(record.last.bestGeneration) + "\n";
+}
+
+// The chance that a rate trial succeeds on the classic engine, whose draws run from 0 to 32767:
+// a draw below rate x 10^7 (or equal to it, for the tournament's trial) succeeds.
+double ClassicChance(double rate, bool orEqual) {
+  const double threshold = rate * 10000000.0;
+  if (!(threshold >= 0)) return 0;
+  const double successes = orEqual ? std::floor(threshold) + 1 : std::ceil(threshold);
+  return std::min(successes, 32768.0) / 32768.0;
+}
+
+// A chance to four decimals.
+std::string Chance(double chance) { return Shortest(std::round(chance * 10000.0) / 10000.0); }
+
+// What the classic engine makes of the rates this run uses.
+std::string ClassicNote(const demo::CMyGenerator& g) {
+  std::string note =
+      "note: the classic engine draws 15-bit numbers, so a rate trial succeeds with chance "
+      "min(1, ceil(rate x 10^7) / 32768): here the mutation rate acts as " +
+      Chance(ClassicChance(g.mutationRate, false));
+  if (g.crossoverType != CrossoverNone) {
+    note += ", the crossover rate as " + Chance(ClassicChance(g.crossoverRate, false));
+  }
+  if (g.crossoverType == CrossoverUniform) {
+    note += ", the uniform rate as " + Chance(ClassicChance(g.uniformRate, false));
+  }
+  if (g.selectionType == SelectionTournament) {
+    note += ", the tournament rate as " + Chance(ClassicChance(g.tournamentRate, true));
+  }
+  return note + "\n";
 }
 
 }  // namespace
-
-Snapshot Observe(const demo::CMyGenerator& generator) {
-  Snapshot snapshot;
-  snapshot.generation = generator.generation;
-  snapshot.bestValue = demo::Decode(*generator.best);
-  snapshot.bestFitness = generator.best->fitness;
-  snapshot.bestGeneration = generator.bestGeneration;
-  const demo::CMyIndividual* fittest = generator.FindFittest();
-  snapshot.fittestFitness =
-      fittest != nullptr ? fittest->fitness : std::numeric_limits<double>::quiet_NaN();
-  snapshot.meanFitness = generator.population->MeanFitness();
-  snapshot.convergence = generator.population->Convergence();
-  return snapshot;
-}
 
 void Configure(const Options& options, demo::CMyGenerator& generator) {
   generator.selectionType = options.selectionType;
@@ -66,15 +74,34 @@ void Configure(const Options& options, demo::CMyGenerator& generator) {
   if (options.maxStagnation) generator.maxStagnation = *options.maxStagnation;
 }
 
-RunResult RunOnce(const Options& options, std::optional<std::uint32_t> seed,
-                  const std::function<void(const Snapshot&)>& watch,
-                  const std::function<bool()>& cancelled) {
-  if (seed) {
-    const ScopedSeedSchedule schedule(*seed, options.engine);
-    return Evolution(options, watch, cancelled);
+experiment::Program<demo::CMyGenerator> SquareRootProgram(const Options& options) {
+  experiment::Program<demo::CMyGenerator> program;
+  program.name = "allelix-lab";
+  program.problem = "Square root of 1,522,756";
+  program.settings =
+      ", selection " + std::string(OperatorNameOf(SelectionNames, options.selectionType)) +
+      ", crossover " + std::string(OperatorNameOf(CrossoverNames, options.crossoverType));
+  program.batch.configure = [options](demo::CMyGenerator& g) { Configure(options, g); };
+  program.batch.columns = {{"best_value", [](const demo::CMyGenerator& g) {
+                              return static_cast<double>(demo::Decode(*g.best));
+                            }}};
+  program.batch.success = [](const demo::CMyGenerator& g) {
+    return demo::Decode(*g.best) == demo::Root;
+  };
+  program.traceColumns = TraceColumns;
+  program.chart.optimum = 1.0;
+  program.chart.optimumLabel = "exact: found 1234";
+  program.summary.successLabel = "found 1234";
+  program.summary.statistics = {
+      experiment::GenerationsStatistic(),
+      {"|value - 1234|", [](const RunRecord& r) { return std::abs(BestValue(r) - demo::Root); }}};
+  program.runSummary = RunSummary;
+  if (options.engine == Engine::Classic) {
+    demo::CMyGenerator generator;
+    Configure(options, generator);
+    program.footer = ClassicNote(generator);
   }
-  const ScopedEngine engine(options.engine);
-  return Evolution(options, watch, cancelled);
+  return program;
 }
 
 }  // namespace allelix::lab

@@ -8,55 +8,9 @@
 #include <limits>
 #include <system_error>
 
-#include "format.h"
 #include "square_root.h"
 
 namespace allelix::lab {
-
-std::optional<double> ReadDouble(std::string_view text, double low, double high,
-                                 std::string* error) {
-  // from_chars rounds the decimal once, to the nearest double: the value typed is the value used.
-  double value = 0.0;
-  const auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
-  const bool whole = end == text.data() + text.size();
-  if ((code != std::errc() && code != std::errc::result_out_of_range) || !whole ||
-      std::isnan(value)) {
-    *error = "'" + std::string(text) + "' is not a number";
-    return std::nullopt;
-  }
-  if (code == std::errc::result_out_of_range) {
-    *error = "'" + std::string(text) + "' is too large or too small for a double";
-    return std::nullopt;
-  }
-  if (!(value >= low && value <= high)) {
-    *error = "'" + std::string(text) + "' is out of range (" + Shortest(low) + " to " +
-             Shortest(high) + ")";
-    return std::nullopt;
-  }
-  return value;
-}
-
-std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low, std::int64_t high,
-                                        std::string* error) {
-  std::int64_t value = 0;
-  const auto [end, code] = std::from_chars(text.data(), text.data() + text.size(), value);
-  const bool whole = end == text.data() + text.size();
-  if (code == std::errc::result_out_of_range && whole) {
-    *error = "'" + std::string(text) + "' is out of range (" + std::to_string(low) + " to " +
-             std::to_string(high) + ")";
-    return std::nullopt;
-  }
-  if (code != std::errc() || !whole) {
-    *error = "'" + std::string(text) + "' is not a whole number";
-    return std::nullopt;
-  }
-  if (value < low || value > high) {
-    *error = "'" + std::string(text) + "' is out of range (" + std::to_string(low) + " to " +
-             std::to_string(high) + ")";
-    return std::nullopt;
-  }
-  return value;
-}
 
 std::string OperatorChoices(std::span<const OperatorName> names) {
   std::string choices;
@@ -77,6 +31,10 @@ std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorN
 }
 
 namespace {
+
+using experiment::ReadDouble;
+using experiment::ReadInteger;
+using experiment::Shortest;
 
 constexpr std::int64_t IntMax = std::numeric_limits<int>::max();
 constexpr std::uint32_t KnownStopFlags =
@@ -119,9 +77,9 @@ struct Held<std::optional<T>> {
   using type = T;
 };
 
-template <class T, class Read>
-std::function<bool(std::string_view, Options&, std::string*)> Storing(T Options::*member,
-                                                                      Read read) {
+// Stores what read makes of the text into a member of Options or of its base.
+template <class Owner, class T, class Read>
+std::function<bool(std::string_view, Options&, std::string*)> Storing(T Owner::*member, Read read) {
   return [member, read](std::string_view text, Options& options, std::string* error) {
     const auto value = read(text, error);
     if (!value) return false;
@@ -186,14 +144,19 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
     fields.back().option =
         app.add_option(name, fields.back().text, Wrap(help, HelpWidth))->type_name(type);
   };
-  const auto rateHelp = [](const char* what, double value) {
-    return std::string(what) + ", from 0 to 1, used exactly as typed (default " + Shortest(value) +
-           ")";
+  // A rate trial draws a number below 10^7 and compares it with rate x 10^7; the classic
+  // engine's draws stop at 32767, which changes the chance a rate stands for.
+  const auto rateHelp = [](const char* what, double value, const char* classicChance) {
+    return std::string(what) + ", from 0 to 1, read exactly as typed (default " + Shortest(value) +
+           "); on the classic engine it succeeds with chance " + classicChance;
   };
+  const char* const lessThan = "min(1, ceil(rate x 10^7) / 32768)";
 
   add("--engine", "NAME",
       "Random engine: mt19937, classic (15-bit linear congruential) or runtime (the C "
-      "library's rand) (default mt19937)",
+      "library's rand) (default mt19937). The classic engine's 15-bit draws make a rate trial "
+      "succeed with chance min(1, ceil(rate x 10^7) / 32768), so the default mutation rate acts "
+      "as about 0.31 there",
       [](std::string_view text, Options& options, std::string* error) {
         const auto engine = EngineFromName(text);
         if (!engine)
@@ -203,11 +166,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
       });
   add("--seed", "S",
       "Base seed, 0 to 4294967295, so that every run repeats exactly: run r (from 0) reseeds "
-      "with S + 1048576r, then S + 1048576r + 1, and so on (mod 2^32). Without it a single run "
-      "reseeds from the clock, and a batch takes S from the clock and prints it",
-      Storing(&Options::seed, [](std::string_view text, std::string* error) {
-        return ReadInteger(text, 0, 0xFFFFFFFF, error);
-      }));
+      "with S + 1048576r, then S + 1048576r + 1, and so on (mod 2^32). Without it the lab draws "
+      "S at random and prints it",
+      Storing(&Options::seed, experiment::ReadSeed));
+  CLI::Option* const seedOption = fields.back().option;
   add("--selection", "NAME|N",
       "Selection: " + OperatorChoices(SelectionNames) + " (default " +
           std::string(OperatorNameOf(SelectionNames, defaults.selectionType)) + ")",
@@ -221,16 +183,17 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
         return ReadOperator(text, CrossoverNames, error);
       }));
   add("--mutation-rate", "RATE",
-      rateHelp("Chance that an individual has one gene flipped", defaults.mutationRate),
+      rateHelp("Chance that an individual has one gene flipped", defaults.mutationRate, lessThan),
       Storing(&Options::mutationRate, Rate()));
   add("--crossover-rate", "RATE",
-      rateHelp("Chance that a pair is recombined", defaults.crossoverRate),
+      rateHelp("Chance that a pair is recombined", defaults.crossoverRate, lessThan),
       Storing(&Options::crossoverRate, Rate()));
   add("--uniform-rate", "RATE",
-      rateHelp("Per-gene exchange rate of uniform crossover", defaults.uniformRate),
+      rateHelp("Per-gene exchange rate of uniform crossover", defaults.uniformRate, lessThan),
       Storing(&Options::uniformRate, Rate()));
   add("--tournament-rate", "RATE",
-      rateHelp("Chance that the fitter contestant wins a tournament", defaults.tournamentRate),
+      rateHelp("Chance that the fitter contestant wins a tournament", defaults.tournamentRate,
+               "min(1, (floor(rate x 10^7) + 1) / 32768)"),
       Storing(&Options::tournamentRate, Rate()));
   add("--elite-count", "N",
       "Individuals elitism copies over the tail of the population, 0 or more (default " +
@@ -286,6 +249,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
         return !text.empty() && text != "-";
       });
 
+  bool clockSeeding = false;
+  app.add_flag("--clock-seeding", clockSeeding,
+               Wrap("Reseed from the clock's whole seconds at every reseed, as a clock-seeded "
+                    "platform does, instead of following a seed schedule: every generation within "
+                    "one second repeats the same draws, and no run can be repeated. Only for "
+                    "reproducing such a platform (with --engine classic); excludes --seed",
+                    HelpWidth))
+      ->excludes(seedOption);
+
   app.footer(
       Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
            "replacing the files of --trace and --plot. Exit status: 0 done, 1 a "
@@ -306,6 +278,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
   }
 
   Options options;
+  options.clockSeeding = clockSeeding;
   for (const Field& field : fields) {
     if (field.option->count() == 0) continue;
     std::string error;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "allelix/experiment/program.h"
 #include "allelix/generator.h"
 #include "allelix/platform.h"
 
@@ -18,10 +19,9 @@ namespace allelix::lab {
 inline constexpr int MaxRuns = 100000;
 inline constexpr int MaxJobs = 256;
 
-// Everything the command line chose. A setting left empty keeps the generator's own value.
-struct Options {
-  Engine engine = Engine::Mt19937;
-  std::optional<std::uint32_t> seed;
+// Everything the command line chose: how to run (seed, engine, runs, files) and the generator's
+// settings. A setting left empty keeps the generator's own value.
+struct Options : experiment::Options {
   int selectionType = SelectionElitism;
   int crossoverType = CrossoverTwoPoint;
   std::optional<double> mutationRate;
@@ -34,10 +34,6 @@ struct Options {
   std::optional<int> maxMinutes;
   std::optional<int> maxGenerations;
   std::optional<int> maxStagnation;
-  int runs = 1;
-  int jobs = 0;           // worker threads for a batch; 0: one per processor
-  std::string tracePath;  // empty: no trace; "-": standard output
-  std::string plotPath;   // empty: no chart
 };
 
 // The outcome of reading a command line: options to run with, or an exit status to leave with
@@ -75,11 +71,7 @@ std::string_view OperatorNameOf(const OperatorName (&names)[N], int number) {
   return "none";
 }
 
-// Each reader returns the value, or an empty optional with *error set to a short reason.
-std::optional<double> ReadDouble(std::string_view text, double low, double high,
-                                 std::string* error);
-std::optional<std::int64_t> ReadInteger(std::string_view text, std::int64_t low, std::int64_t high,
-                                        std::string* error);
+// The operator number a name or a number stands for, or an empty optional with *error set.
 std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorName> names,
                                 std::string* error);
 

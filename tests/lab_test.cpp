@@ -17,18 +17,16 @@
 #include <string>
 #include <vector>
 
+#include "allelix/experiment/experiment.h"
 #include "experiment.h"
-#include "format.h"
 #include "options.h"
-#include "output_file.h"
-#include "plot.h"
-#include "summary.h"
 #include "support.h"
 
 namespace allelix::lab {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace experiment;
 using Args = std::vector<std::string>;
 
 struct Outcome {
@@ -41,7 +39,7 @@ struct Outcome {
 Outcome Lab(Args args) {
   args.insert(args.begin(), "allelix-lab");
   std::ostringstream out, err;
-  Console console{out, err, false, [] { return 0.0; }};
+  Console console{.out = out, .err = err, .seconds = [] { return 0.0; }};
   const int status = RunLab(args, console);
   return {status, out.str(), err.str()};
 }
@@ -295,18 +293,30 @@ TEST_F(LabFiles, OutputsMatchTheGoldenFilesByteForByte) {
   }
 }
 
-TEST(LabSeeds, ABatchWithoutSeedTakesItFromTheClockAndCanBeRepeated) {
-  const testing::ManualClock clock(1'700'000'000);
-  const Outcome unseeded = Lab({"--runs", "2", "--trace", "-"});
-  EXPECT_NE(unseeded.err.find("(repeat with --seed 1700000000)"), std::string::npos);
-  EXPECT_EQ(unseeded.out, Lab({"--runs", "2", "--seed", "1700000000", "--trace", "-"}).out);
+TEST(LabSeeds, WithoutSeedARunOrBatchDrawsOneAndSaysHowToRepeatIt) {
+  for (const std::string runs : {"1", "3"}) {
+    const Outcome unseeded = Lab({"--runs", runs, "--max-generations", "5", "--trace", "-"});
+    const std::string mark = " drawn at random (repeat with --seed ";
+    const std::size_t at = unseeded.err.find(mark);
+    ASSERT_NE(at, std::string::npos) << unseeded.err;
+    const std::string seed =
+        unseeded.err.substr(at + mark.size(), unseeded.err.find(')', at) - at - mark.size());
+    EXPECT_EQ(
+        unseeded.err.rfind((runs == "1" ? "" : "3 runs, ") + std::string("seed ") + seed + mark, 0),
+        0u);
+    EXPECT_EQ(unseeded.out,
+              Lab({"--runs", runs, "--max-generations", "5", "--seed", seed, "--trace", "-"}).out);
+  }
 }
 
 TEST(LabChart, AnExactHitAndRunsOfUnequalLengthGetFiniteCoordinates) {
-  const RunSeries hit{{1e-3, 2.5e-5, 0.0}, {0.4, 0.1, 0.05}, {0.5, 0.75, 1.0}};  // log scale: 0
+  const Series hit{{0.999, 1 - 2.5e-5, 1.0}, {0.6, 0.9, 0.95}, {0.5, 0.75, 1.0}, {}};
+  ChartOptions options;  // log scale, where an exact hit has no logarithm
+  options.optimum = 1.0;
+  const std::string one = DrawChart({hit}, options);
+  options.convergenceThreshold = 0.9;
   for (const std::string& svg :
-       {DrawChart({hit}, {"t", "s", 0.9}),
-        DrawChart({hit, RunSeries{{0.5}, {0.6}, {0.55}}}, {"t", "s", {}})}) {
+       {one, DrawChart({hit, Series{{0.5}, {0.4}, {0.55}, {}}}, options)}) {
     EXPECT_EQ(svg.find("nan"), std::string::npos);
     EXPECT_EQ(svg.find("inf"), std::string::npos);
   }

@@ -1,4 +1,6 @@
-#include "output_file.h"
+// Output files that replace a regular file whole or not at all, and write anything else in
+// place (POSIX).
+#pragma once
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,34 +11,47 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <optional>
+#include <ostream>
+#include <stdexcept>
 #include <streambuf>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-namespace allelix::lab {
+namespace allelix::experiment {
 
-namespace {
+// A failure to create or write an output file, with a message for the user.
+class OutputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+namespace output_file_detail {
 
 // The kernel's own limit on symbolic links in one lookup.
-constexpr int MaxLinks = 40;
+inline constexpr int MaxLinks = 40;
 // statfs's f_type for /proc.
-constexpr long ProcFileSystem = 0x9fa0;
+inline constexpr long ProcFileSystem = 0x9fa0;
 // Room left in a file name for the temporary file's prefix and suffix.
-constexpr std::size_t MaxNameInTemporary = 200;
+inline constexpr std::size_t MaxNameInTemporary = 200;
 
 // Takes no argument that allocates, so that errno can be passed as it is.
-OutputError Failure(const char* what, const std::string& path, int error) {
+inline OutputError Failure(const char* what, const std::string& path, int error) {
   return OutputError(std::string("cannot ") + what + " '" + path + "': " + std::strerror(error));
 }
 
-std::string DirectoryOf(const std::string& path) {
+inline std::string DirectoryOf(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-std::string NameOf(const std::string& path) { return path.substr(path.find_last_of('/') + 1); }
+inline std::string NameOf(const std::string& path) {
+  return path.substr(path.find_last_of('/') + 1);
+}
 
 // A file descriptor that closes itself.
 class Descriptor {
@@ -112,17 +127,17 @@ struct Destination {
   bool throughProc = false;  // reached through another link of /proc: opened as named
 };
 
-bool OnProc(const std::string& directory) {
+inline bool OnProc(const std::string& directory) {
   struct statfs system = {};
   return ::statfs(directory.c_str(), &system) == 0 && system.f_type == ProcFileSystem;
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
+inline bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // The descriptor number a link in this process's /proc/<pid>/fd stands for, or -1.
-int OwnDescriptorNumber(const std::string& directory, const std::string& name) {
+inline int OwnDescriptorNumber(const std::string& directory, const std::string& name) {
   struct stat linkDirectory = {};
   struct stat ours = {};
   if (::stat(directory.c_str(), &linkDirectory) != 0 || ::stat("/proc/self/fd", &ours) != 0 ||
@@ -137,7 +152,7 @@ int OwnDescriptorNumber(const std::string& directory, const std::string& name) {
 // Follows the links of the target's last component as the kernel would. The links of /proc
 // (a process's descriptors) name open files rather than paths, so they end the walk there.
 // Throws OutputError when a directory on the way cannot be looked up.
-Destination Resolve(const std::string& target) {
+inline Destination Resolve(const std::string& target) {
   Destination destination;
   destination.path = target;
   for (int links = 0;; ++links) {
@@ -165,7 +180,7 @@ Destination Resolve(const std::string& target) {
   }
 }
 
-int FsyncRetrying(int fd) {
+inline int FsyncRetrying(int fd) {
   int result = 0;
   do {
     result = ::fsync(fd);
@@ -174,13 +189,13 @@ int FsyncRetrying(int fd) {
 }
 
 // Makes a rename in the directory durable; file systems that cannot do so are left as they are.
-void SyncDirectory(const std::string& directory) {
+inline void SyncDirectory(const std::string& directory) {
   const Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.Get() >= 0) FsyncRetrying(fd.Get());
 }
 
 // A descriptor of this process, duplicated so that closing ours leaves it open.
-Descriptor DuplicateForWriting(const std::string& target, int fd) {
+inline Descriptor DuplicateForWriting(const std::string& target, int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags == -1 || (flags & O_ACCMODE) == O_RDONLY) throw Failure("write", target, EBADF);
   Descriptor copy(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
@@ -188,7 +203,7 @@ Descriptor DuplicateForWriting(const std::string& target, int fd) {
   return copy;
 }
 
-Descriptor OpenInPlace(const std::string& target, const std::string& path) {
+inline Descriptor OpenInPlace(const std::string& target, const std::string& path) {
   Descriptor fd(::open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
   if (fd.Get() < 0) throw Failure("write", target, errno);
   return fd;
@@ -196,7 +211,7 @@ Descriptor OpenInPlace(const std::string& target, const std::string& path) {
 
 // Gives the temporary file the owner and permission bits of the file it replaces; the owner
 // only as far as the process may set it.
-void TakeOwnerAndMode(int fd, const std::string& target, const struct stat& replaced) {
+inline void TakeOwnerAndMode(int fd, const std::string& target, const struct stat& replaced) {
   if (replaced.st_uid != ::geteuid() || replaced.st_gid != ::getegid()) {
     if (::fchown(fd, replaced.st_uid, replaced.st_gid) != 0) {
       static_cast<void>(::fchown(fd, static_cast<uid_t>(-1), replaced.st_gid));
@@ -206,23 +221,22 @@ void TakeOwnerAndMode(int fd, const std::string& target, const struct stat& repl
 }
 
 // Whether the sticky bit of the directory keeps this process from renaming over the file.
-bool OwnerAloneMayReplace(const std::string& directory, const struct stat& file) {
+inline bool OwnerAloneMayReplace(const std::string& directory, const struct stat& file) {
   struct stat status = {};
   const uid_t user = ::geteuid();
   return ::stat(directory.c_str(), &status) == 0 && (status.st_mode & S_ISVTX) != 0 && user != 0 &&
          user != file.st_uid && user != status.st_uid;
 }
 
-}  // namespace
-
-struct PendingFile::State {
-  State(std::string name, Descriptor&& opened) : target(std::move(name)), file(opened.Release()) {}
-  ~State() {
+struct PendingState {
+  PendingState(std::string name, Descriptor&& opened)
+      : target(std::move(name)), file(opened.Release()) {}
+  ~PendingState() {
     file.Close();
     if (!committed && !temporary.empty()) ::unlink(temporary.c_str());
   }
-  State(const State&) = delete;
-  State& operator=(const State&) = delete;
+  PendingState(const PendingState&) = delete;
+  PendingState& operator=(const PendingState&) = delete;
 
   std::string target;     // as the user named it, for messages
   std::string finalPath;  // what the temporary file replaces
@@ -232,83 +246,106 @@ struct PendingFile::State {
   std::ostream stream{&buffer};
   bool committed = false;
 };
+}  // namespace output_file_detail
 
-PendingFile::PendingFile(const std::string& target) {
-  const Destination destination = Resolve(target);
-  if (destination.ownDescriptor >= 0) {
-    state_ =
-        std::make_unique<State>(target, DuplicateForWriting(target, destination.ownDescriptor));
-    return;
-  }
-  if (destination.throughProc || (destination.exists && !S_ISREG(destination.status.st_mode))) {
-    if (S_ISDIR(destination.status.st_mode)) throw Failure("write", target, EISDIR);
-    state_ = std::make_unique<State>(target, OpenInPlace(target, destination.path));
-    return;
-  }
-
-  // Refused as `>` would refuse it, although the rename alone would not need the permission.
-  if (destination.exists &&
-      ::faccessat(AT_FDCWD, destination.path.c_str(), W_OK, AT_EACCESS) != 0) {
-    throw Failure("write", target, errno);
-  }
-  const std::string directory = DirectoryOf(destination.path);
-  if (destination.exists && OwnerAloneMayReplace(directory, destination.status)) {
-    throw OutputError("cannot replace '" + target +
-                      "': it belongs to another user, in a directory " +
-                      "where only a file's owner may replace it");
-  }
-  const std::string stem = directory + "/." +
-                           NameOf(destination.path).substr(0, MaxNameInTemporary) + ".tmp" +
-                           std::to_string(::getpid()) + "-";
-  // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the
-  // mode of a new file, as for `>`.
-  const mode_t mode = destination.exists ? S_IRUSR | S_IWUSR : 0666;
-  for (int attempt = 0;; ++attempt) {
-    const std::string temporary = stem + std::to_string(attempt);
-    Descriptor fd(
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
-    if (fd.Get() >= 0) {
-      state_ = std::make_unique<State>(target, std::move(fd));
-      state_->temporary = temporary;
-      break;
+// An output file for a target path, opened as a shell's `>` would open it, with two differences
+// that keep the user's files safe. Symbolic links are followed to their final target.
+// - A regular file, or a path that does not exist yet, is written to a temporary file in the same
+//   directory; Commit syncs it and renames it over the target, so the target holds the old content
+//   or the new, never part of it. The new file keeps the replaced one's permission bits (and its
+//   owner when the process may set it); a new path gets the permissions `>` would give it.
+// - Anything else (a device, a FIFO, /dev/stdout, /dev/fd/N) is written in place as the content
+//   comes, and is never renamed over or removed.
+// Without Commit, a temporary file is removed and a replaced target stays as it was.
+class PendingFile {
+ public:
+  // Opens the target now, so that a missing directory or a file the user may not write shows
+  // before any work starts; opening a FIFO waits for its reader. Throws OutputError.
+  explicit PendingFile(const std::string& target) {
+    using namespace output_file_detail;
+    const Destination destination = Resolve(target);
+    if (destination.ownDescriptor >= 0) {
+      state_ = std::make_unique<PendingState>(
+          target, DuplicateForWriting(target, destination.ownDescriptor));
+      return;
     }
-    const int error = errno;
-    if (error == EEXIST && attempt < 1000) continue;
-    if (!destination.exists) throw Failure("write", target, error);
-    throw OutputError("cannot replace '" + target + "': no file can be made beside it in '" +
-                      directory + "': " + std::strerror(error));
+    if (destination.throughProc || (destination.exists && !S_ISREG(destination.status.st_mode))) {
+      if (S_ISDIR(destination.status.st_mode)) throw Failure("write", target, EISDIR);
+      state_ = std::make_unique<PendingState>(target, OpenInPlace(target, destination.path));
+      return;
+    }
+
+    // Refused as `>` would refuse it, although the rename alone would not need the permission.
+    if (destination.exists &&
+        ::faccessat(AT_FDCWD, destination.path.c_str(), W_OK, AT_EACCESS) != 0) {
+      throw Failure("write", target, errno);
+    }
+    const std::string directory = DirectoryOf(destination.path);
+    if (destination.exists && OwnerAloneMayReplace(directory, destination.status)) {
+      throw OutputError("cannot replace '" + target +
+                        "': it belongs to another user, in a directory " +
+                        "where only a file's owner may replace it");
+    }
+    const std::string stem = directory + "/." +
+                             NameOf(destination.path).substr(0, MaxNameInTemporary) + ".tmp" +
+                             std::to_string(::getpid()) + "-";
+    // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the
+    // mode of a new file, as for `>`.
+    const mode_t mode = destination.exists ? S_IRUSR | S_IWUSR : 0666;
+    for (int attempt = 0;; ++attempt) {
+      const std::string temporary = stem + std::to_string(attempt);
+      Descriptor fd(
+          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
+      if (fd.Get() >= 0) {
+        state_ = std::make_unique<PendingState>(target, std::move(fd));
+        state_->temporary = temporary;
+        break;
+      }
+      const int error = errno;
+      if (error == EEXIST && attempt < 1000) continue;
+      if (!destination.exists) throw Failure("write", target, error);
+      throw OutputError("cannot replace '" + target + "': no file can be made beside it in '" +
+                        directory + "': " + std::strerror(error));
+    }
+    state_->finalPath = destination.path;
+    if (destination.exists) TakeOwnerAndMode(state_->file.Get(), target, destination.status);
   }
-  state_->finalPath = destination.path;
-  if (destination.exists) TakeOwnerAndMode(state_->file.Get(), target, destination.status);
-}
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
 
-PendingFile::~PendingFile() = default;
+  std::ostream& Stream() { return state_->stream; }
 
-std::ostream& PendingFile::Stream() { return state_->stream; }
-
-void PendingFile::Commit() {
-  State& state = *state_;
-  if (state.committed) return;
-  state.stream.flush();
-  if (state.buffer.Error() != 0) throw Failure("write", state.target, state.buffer.Error());
-  if (!state.temporary.empty()) {
-    if (const int error = FsyncRetrying(state.file.Get()); error != 0) {
+  // Writes out what is buffered, then puts the content in place. Throws OutputError.
+  void Commit() {
+    using namespace output_file_detail;
+    PendingState& state = *state_;
+    if (state.committed) return;
+    state.stream.flush();
+    if (state.buffer.Error() != 0) throw Failure("write", state.target, state.buffer.Error());
+    if (!state.temporary.empty()) {
+      if (const int error = FsyncRetrying(state.file.Get()); error != 0) {
+        throw Failure("write", state.target, error);
+      }
+    }
+    if (const int error = state.file.Close(); error != 0) {
       throw Failure("write", state.target, error);
     }
-  }
-  if (const int error = state.file.Close(); error != 0) throw Failure("write", state.target, error);
-  if (state.temporary.empty()) {
+    if (state.temporary.empty()) {
+      state.committed = true;
+      return;
+    }
+    if (::rename(state.temporary.c_str(), state.finalPath.c_str()) != 0) {
+      throw Failure("replace", state.target, errno);
+    }
     state.committed = true;
-    return;
+    SyncDirectory(DirectoryOf(state.finalPath));
   }
-  if (::rename(state.temporary.c_str(), state.finalPath.c_str()) != 0) {
-    throw Failure("replace", state.target, errno);
-  }
-  state.committed = true;
-  SyncDirectory(DirectoryOf(state.finalPath));
-}
 
-namespace {
+ private:
+  std::unique_ptr<output_file_detail::PendingState> state_;
+};
+
+namespace output_file_detail {
 
 // What a target will be: a file (device and inode), or a name in a directory not yet taken.
 struct Identity {
@@ -318,7 +355,7 @@ struct Identity {
   bool operator==(const Identity&) const = default;
 };
 
-std::optional<Identity> IdentityOf(const std::string& target) {
+inline std::optional<Identity> IdentityOf(const std::string& target) {
   Destination destination;
   try {
     destination = Resolve(target);
@@ -340,11 +377,21 @@ std::optional<Identity> IdentityOf(const std::string& target) {
   return Identity{status.st_dev, status.st_ino, name};
 }
 
-}  // namespace
+}  // namespace output_file_detail
 
-bool SameDestination(const std::string& first, const std::string& second) {
-  const std::optional<Identity> a = IdentityOf(first);
-  return a && a == IdentityOf(second);
+// Whether two target paths lead to one file once links are followed: the same file (hard links
+// included), or the same name in the same directory for a file that does not exist yet. Paths
+// that cannot be looked up compare unequal; opening them reports why.
+inline bool SameDestination(const std::string& first, const std::string& second) {
+  const std::optional<output_file_detail::Identity> a = output_file_detail::IdentityOf(first);
+  return a && a == output_file_detail::IdentityOf(second);
 }
 
-}  // namespace allelix::lab
+// Writes text to path as a PendingFile does. Throws OutputError.
+inline void WriteFile(const std::string& path, std::string_view text) {
+  PendingFile file(path);
+  file.Stream() << text;
+  file.Commit();
+}
+
+}  // namespace allelix::experiment

@@ -1,0 +1,438 @@
+// The batch runner: independent seeded runs of a generator, on threads, handed over in run order.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "allelix/experiment/ranks.h"
+#include "allelix/experiment/recorder.h"
+#include "allelix/platform.h"
+#include "allelix/run.h"
+
+namespace allelix::experiment {
+
+// Seeds of consecutive runs in a batch lie this far apart, so that no two runs of a batch share
+// a reseed unless one of them runs for more than a million generations.
+inline constexpr std::uint32_t RunSeedSpacing = 1048576;
+
+// The base seed of run r in a batch whose base seed is base (modulo 2^32).
+inline std::uint32_t RunSeed(std::uint32_t base, int run) {
+  return base + static_cast<std::uint32_t>(run) * RunSeedSpacing;
+}
+
+// Seconds on a steady clock, for timing runs.
+inline double SteadySeconds() {
+  const auto now = std::chrono::steady_clock::now();
+  return std::chrono::duration<double>(now.time_since_epoch()).count();
+}
+
+// What one finished run leaves.
+struct RunRecord {
+  int run = 0;
+  std::optional<std::uint32_t> seed;  // its seed schedule's base; none under clock seeding
+  Row last;                           // the state at its final stop test
+  std::vector<Row> rows;              // every stop test, when the batch keeps them
+  bool success = false;               // what the batch's success test said
+  std::string description;            // what the batch's describe said
+  double seconds = 0;                 // the run's own time
+
+  StopReason Reason() const { return last.reason; }
+};
+
+// What a batch leaves.
+struct BatchResult {
+  std::optional<std::uint32_t> seed;     // the base seed, drawn when none was given
+  int threads = 1;                       // threads the runs ran on
+  std::vector<std::string> columnNames;  // the user's columns, in the order of Row::own
+  std::vector<RunRecord> records;        // the finished runs, in run order
+  bool successTested = false;            // whether the batch had a success test
+  bool cancelled = false;                // whether the cancellation predicate ended the batch
+  bool onProcesses = false;              // threads counts the processes of a job
+  double wallSeconds = 0;                // the batch's time from first run to last
+};
+
+// Shows "k of n runs done" on one line of a stream (a terminal's), and clears it at the end.
+class ProgressLine {
+ public:
+  ProgressLine(std::ostream* stream, int runs)
+      : stream_(runs > 1 ? stream : nullptr), runs_(runs) {}
+  ~ProgressLine() {
+    if (stream_ != nullptr) *stream_ << "\r" << std::string(40, ' ') << "\r" << std::flush;
+  }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void Done(int runs) {
+    if (stream_ != nullptr)
+      *stream_ << "\r" << runs << " of " << runs_ << " runs done" << std::flush;
+  }
+
+ private:
+  std::ostream* stream_;
+  int runs_;
+};
+
+// N runs of a generator. Run r starts from the seed schedule of RunSeed(seed, r) on the chosen
+// engine, on its own thread's random source, so the results do not depend on the thread count.
+// Every function member is called on the thread of the run it serves (use, on the caller's);
+// those the runs call must be safe to call from several threads at once.
+template <class TGenerator>
+struct Batch {
+  int runs = 1;
+  std::optional<std::uint32_t> seed;  // empty: Run draws one with EntropySeed()
+  bool clockSeeding = false;          // every reseed from the clock's whole seconds; no seed then
+  Engine engine = Engine::Mt19937;
+  int threads = 1;       // 0: one per processor; always 1 on the Runtime engine, which is shared
+  bool keepRows = true;  // keep every stop test's row, not only the last
+  std::vector<Column<TGenerator>> columns;
+  std::function<void(TGenerator&)> configure;      // settings of a fresh generator, before a run
+  std::function<void(TGenerator&)> initialize;     // starts the run; empty: generator.Initialize()
+  std::function<bool(const TGenerator&)> success;  // tested on the finished run
+  std::function<std::string(const TGenerator&)> describe;  // words on the finished run
+  std::function<bool()> cancelled;   // consulted between runs and between generations
+  std::function<double()> clock;     // times the runs; empty: SteadySeconds
+  std::ostream* progress = nullptr;  // where to show progress (a terminal), or nowhere
+  // The processes of a job to spread the runs over, one run at a time each, or null. Every
+  // process calls Run: rank 0 gets the records, the others run their share and get none.
+  Ranks* ranks = nullptr;
+
+  // Runs every run and hands each finished one to use (when given) in run order on the
+  // caller's thread, which may take its rows; then keeps it in the result. A cancelled batch
+  // hands over the runs finished before the first one the cancellation stopped or kept from
+  // starting. Rethrows the first failure of a run, in run order, once the runs in progress end
+  // (a failure on another rank as a std::runtime_error with its message).
+  // Throws std::invalid_argument for runs below 1, threads below 0, or a seed with clock seeding.
+  BatchResult Run(const std::function<void(RunRecord&)>& use = {}) const;
+
+  // The threads Run will use.
+  int Threads() const {
+    int count = threads != 0 ? threads : static_cast<int>(std::thread::hardware_concurrency());
+    count = std::clamp(count, 1, std::max(runs, 1));
+    return engine == Engine::Runtime ? 1 : count;
+  }
+
+  // The names of the user's columns, in the order of Row::own.
+  std::vector<std::string> ColumnNames() const {
+    std::vector<std::string> names;
+    for (const Column<TGenerator>& column : columns) names.push_back(column.name);
+    return names;
+  }
+
+  // One run on this thread; the thread's random source is put back afterwards. Sets cancelled
+  // when the cancellation predicate stopped it between two generations.
+  RunRecord RunOne(int run, std::optional<std::uint32_t> base, bool& wasCancelled) const {
+    RunRecord record;
+    record.run = run;
+    if (base) record.seed = RunSeed(*base, run);
+    const ScopedSeedSchedule scope(record.seed.value_or(0), engine);
+    if (!record.seed) UseClockSeeding();
+    const auto generator = std::make_unique<TGenerator>();
+    if (configure) configure(*generator);
+    Recorder<TGenerator> recorder(columns, keepRows);
+    const double start = Clock();
+    if (initialize) {
+      initialize(*generator);
+    } else {
+      generator->Initialize();
+    }
+    wasCancelled = false;
+    // Evolve's loop, with a look at the cancellation predicate between generations.
+    for (;;) {
+      recorder(*generator);
+      if (recorder.Rows().back().reason != StopReason::None) break;
+      if (cancelled && cancelled()) {
+        wasCancelled = true;
+        return record;
+      }
+      generator->NextGeneration();
+    }
+    record.seconds = Clock() - start;
+    record.success = success && success(*generator);
+    if (describe) record.description = describe(*generator);
+    record.rows = recorder.TakeRows();
+    record.last = record.rows.back();
+    if (!keepRows) record.rows.clear();
+    return record;
+  }
+
+ private:
+  double Clock() const { return clock ? clock() : SteadySeconds(); }
+};
+
+namespace batch_detail {
+
+// A run's place in the batch: empty until a worker fills it.
+struct Slot {
+  enum class State : std::uint8_t { Waiting, Done, Failed, Cancelled } state = State::Waiting;
+  RunRecord record;
+  std::exception_ptr failure;
+};
+
+// Runs run `run` of the batch on this thread; a failure or a cancellation is kept in the slot.
+// A batch cancelled before the run starts leaves it unrun.
+template <class TGenerator>
+Slot Execute(const Batch<TGenerator>& batch, int run, std::optional<std::uint32_t> base) {
+  Slot slot;
+  if (batch.cancelled && batch.cancelled()) {
+    slot.state = Slot::State::Cancelled;
+    return slot;
+  }
+  try {
+    bool cancelled = false;
+    slot.record = batch.RunOne(run, base, cancelled);
+    slot.state = cancelled ? Slot::State::Cancelled : Slot::State::Done;
+  } catch (...) {
+    slot.failure = std::current_exception();
+    slot.state = Slot::State::Failed;
+  }
+  return slot;
+}
+
+inline std::string FailureMessage(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
+inline void PutRow(ByteWriter& writer, const Row& row) {
+  writer.Put(row.generation);
+  writer.Put(row.bestFitness);
+  writer.Put(row.bestGeneration);
+  writer.Put(row.fittestFitness);
+  writer.Put(row.meanFitness);
+  writer.Put(row.convergence);
+  writer.Put(static_cast<std::int32_t>(row.reason));
+  writer.PutValues(row.own);
+}
+
+// The fewest bytes a row takes: its numbers and the count of its own columns.
+inline constexpr std::size_t MinRowBytes =
+    2 * sizeof(int) + 4 * sizeof(double) + sizeof(std::int32_t) + sizeof(std::uint64_t);
+
+inline Row GetRow(ByteReader& reader) {
+  Row row;
+  row.generation = reader.Get<int>();
+  row.bestFitness = reader.Get<double>();
+  row.bestGeneration = reader.Get<int>();
+  row.fittestFitness = reader.Get<double>();
+  row.meanFitness = reader.Get<double>();
+  row.convergence = reader.Get<double>();
+  row.reason = static_cast<StopReason>(reader.Get<std::int32_t>());
+  row.own = reader.GetValues();
+  return row;
+}
+
+// A slot as bytes for rank 0: a failure travels as its message.
+inline std::string Encode(const Slot& slot) {
+  ByteWriter writer;
+  writer.Put(slot.state);
+  if (slot.state == Slot::State::Failed) writer.PutText(FailureMessage(slot.failure));
+  if (slot.state != Slot::State::Done) return std::move(writer.bytes);
+  const RunRecord& record = slot.record;
+  writer.Put(record.run);
+  writer.Put(static_cast<std::uint8_t>(record.seed.has_value()));
+  writer.Put(record.seed.value_or(0));
+  PutRow(writer, record.last);
+  writer.Put(static_cast<std::uint64_t>(record.rows.size()));
+  for (const Row& row : record.rows) PutRow(writer, row);
+  writer.Put(static_cast<std::uint8_t>(record.success));
+  writer.PutText(record.description);
+  writer.Put(record.seconds);
+  return std::move(writer.bytes);
+}
+
+// The slot another rank sent; a run that failed there fails here with its message.
+inline Slot Decode(const std::string& bytes) {
+  ByteReader reader(bytes);
+  Slot slot;
+  slot.state = reader.Get<Slot::State>();
+  if (slot.state == Slot::State::Failed) {
+    slot.failure = std::make_exception_ptr(std::runtime_error(reader.GetText()));
+  }
+  if (slot.state != Slot::State::Done) return slot;
+  RunRecord& record = slot.record;
+  record.run = reader.Get<int>();
+  const bool seeded = reader.Get<std::uint8_t>() != 0;
+  const auto seed = reader.Get<std::uint32_t>();
+  if (seeded) record.seed = seed;
+  record.last = GetRow(reader);
+  record.rows.resize(static_cast<std::size_t>(reader.Count(MinRowBytes)));
+  for (Row& row : record.rows) row = GetRow(reader);
+  record.success = reader.Get<std::uint8_t>() != 0;
+  record.description = reader.GetText();
+  record.seconds = reader.Get<double>();
+  return slot;
+}
+
+// Fills the slots on worker threads (or on the caller's, or on the ranks of a job) and hands
+// them over in run order.
+template <class TGenerator>
+class Runner {
+ public:
+  Runner(const Batch<TGenerator>& batch, std::optional<std::uint32_t> base)
+      : batch_(batch), base_(base), slots_(static_cast<std::size_t>(batch.runs)) {}
+
+  // Hands every finished run to use in run order; false when cancellation ended the batch.
+  bool Each(int threads, const std::function<void(RunRecord&)>& use) {
+    std::vector<std::jthread> workers;
+    if (threads > 1) {
+      workers_ = threads;
+      for (int i = 0; i < threads; ++i) workers.emplace_back([this] { Work(); });
+    }
+    try {
+      for (int run = 0; run < batch_.runs; ++run) {
+        Slot& slot = slots_[static_cast<std::size_t>(run)];
+        if (threads > 1) {
+          std::unique_lock lock(mutex_);
+          changed_.wait(lock, [&] { return slot.state != Slot::State::Waiting || workers_ == 0; });
+        } else {
+          slot = Execute(batch_, run, base_);
+        }
+        if (slot.state == Slot::State::Failed) std::rethrow_exception(slot.failure);
+        if (slot.state != Slot::State::Done) {
+          stop_ = true;
+          return false;
+        }
+        use(slot.record);
+        slot.record = RunRecord();
+      }
+    } catch (...) {
+      stop_ = true;  // the workers finish the runs they have and take no more
+      throw;
+    }
+    return true;
+  }
+
+  // On rank 0 of a job: runs this rank's share (run r belongs to rank r % size) one at a time,
+  // receives the others' from their ranks, and hands them over in run order. After a failure or
+  // a cancellation it still receives every record the other ranks send, so that none is left
+  // blocked, then rethrows the failure or returns false.
+  bool EachOnRanks(Ranks& ranks, const std::function<void(RunRecord&)>& use) {
+    std::exception_ptr failure;
+    bool stopped = false;
+    for (int run = 0; run < batch_.runs; ++run) {
+      const int owner = run % ranks.Size();
+      if (owner == 0 && (failure || stopped)) continue;
+      Slot slot = owner == 0 ? Execute(batch_, run, base_) : Decode(ranks.ReceiveFrom(owner));
+      if (failure || stopped) continue;
+      if (slot.state == Slot::State::Failed) failure = slot.failure;
+      stopped = slot.state == Slot::State::Cancelled;
+      if (slot.state != Slot::State::Done) continue;
+      try {
+        use(slot.record);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    }
+    if (failure) std::rethrow_exception(failure);
+    return !stopped;
+  }
+
+  // On any other rank: runs this rank's share and sends each record to rank 0.
+  void Serve(Ranks& ranks) {
+    for (int run = ranks.Rank(); run < batch_.runs; run += ranks.Size()) {
+      ranks.SendToRankZero(Encode(Execute(batch_, run, base_)));
+    }
+  }
+
+ private:
+  bool Cancelled() const { return batch_.cancelled && batch_.cancelled(); }
+
+  // A worker: takes the next run until none is left, a run failed or the batch is cancelled.
+  void Work() {
+    while (!stop_ && !Cancelled()) {
+      const int run = next_++;
+      if (run >= batch_.runs) break;
+      Slot slot = Execute(batch_, run, base_);
+      const std::lock_guard lock(mutex_);
+      if (slot.state != Slot::State::Done) stop_ = true;
+      slots_[static_cast<std::size_t>(run)] = std::move(slot);
+      changed_.notify_all();
+    }
+    const std::lock_guard lock(mutex_);
+    --workers_;
+    changed_.notify_all();
+  }
+
+  const Batch<TGenerator>& batch_;
+  std::optional<std::uint32_t> base_;
+  std::vector<Slot> slots_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int workers_ = 0;  // still running, under mutex_
+  std::atomic<int> next_{0};
+  std::atomic<bool> stop_{false};
+};
+
+// What rank 0 tells the other ranks before a batch: its base seed and whether rows are kept.
+inline std::string EncodeStart(std::optional<std::uint32_t> base, bool keepRows) {
+  ByteWriter writer;
+  writer.Put(static_cast<std::uint8_t>(base.has_value()));
+  writer.Put(base.value_or(0));
+  writer.Put(static_cast<std::uint8_t>(keepRows));
+  return std::move(writer.bytes);
+}
+
+}  // namespace batch_detail
+
+template <class TGenerator>
+BatchResult Batch<TGenerator>::Run(const std::function<void(RunRecord&)>& use) const {
+  if (runs < 1) throw std::invalid_argument("a batch needs at least one run");
+  if (threads < 0) throw std::invalid_argument("a batch cannot run on a negative thread count");
+  if (seed && clockSeeding) {
+    throw std::invalid_argument("a batch takes a seed or clock seeding, not both");
+  }
+  BatchResult result;
+  if (!clockSeeding) result.seed = seed ? *seed : EntropySeed();
+  result.columnNames = ColumnNames();
+  result.successTested = static_cast<bool>(success);
+  Ranks* const job = ranks != nullptr && ranks->Size() > 1 ? ranks : nullptr;
+  if (job != nullptr && job->Rank() != 0) {
+    // Rank 0's seed and choice of rows, so that every rank runs the same runs.
+    const std::string start = job->Share(std::string());
+    ByteReader reader(start);
+    const bool based = reader.Get<std::uint8_t>() != 0;
+    const auto base = reader.Get<std::uint32_t>();
+    Batch<TGenerator> share = *this;
+    share.keepRows = reader.Get<std::uint8_t>() != 0;
+    result.seed = based ? std::optional<std::uint32_t>(base) : std::nullopt;
+    batch_detail::Runner<TGenerator>(share, result.seed).Serve(*job);
+    return result;
+  }
+  if (job != nullptr) job->Share(batch_detail::EncodeStart(result.seed, keepRows));
+  result.threads = job != nullptr ? job->Size() : Threads();
+  result.onProcesses = job != nullptr;
+  ProgressLine progressLine(progress, runs);
+  batch_detail::Runner<TGenerator> runner(*this, result.seed);
+  const double start = Clock();
+  const auto keep = [&](RunRecord& record) {
+    if (use) use(record);
+    result.records.push_back(std::move(record));
+    progressLine.Done(static_cast<int>(result.records.size()));
+  };
+  const bool finished =
+      job != nullptr ? runner.EachOnRanks(*job, keep) : runner.Each(result.threads, keep);
+  result.wallSeconds = Clock() - start;
+  result.cancelled = !finished;
+  return result;
+}
+
+}  // namespace allelix::experiment
