@@ -255,8 +255,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
                     "platform does, instead of following a seed schedule: every generation within "
                     "one second repeats the same draws, and no run can be repeated. Only for "
                     "reproducing such a platform (with --engine classic); excludes --seed",
-                    HelpWidth))
-      ->excludes(seedOption);
+                    HelpWidth));
 
   app.footer(
       Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
@@ -277,6 +276,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
     return {std::nullopt, 2};
   }
 
+  if (clockSeeding && seedOption->count() > 0) {
+    err << "allelix-lab: --clock-seeding: not with --seed, which fixes every reseed\n";
+    return {std::nullopt, 2};
+  }
   Options options;
   options.clockSeeding = clockSeeding;
   for (const Field& field : fields) {

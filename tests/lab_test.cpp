@@ -128,7 +128,8 @@ TEST_F(LabFiles, BadOptionsFailWithOneLineAndWriteNothing) {
       "--crossover|-1\n--engine|mt\n--stop-flags|2\n--stop-flags|64\n--stop-flags|0\n--runs|0\n"
       "--runs|100001\n--jobs|0\n--elite-count|-1\n--max-generations|2147483648\n"
       "--max-minutes|5 \n--unknown\npositional\n--plot|-\n--trace|\n--trace|@/missing/trace.csv\n"
-      "--plot|@/missing/chart.svg\n--plot|@\n--trace|@/same|--plot|@/same\n");
+      "--plot|@/missing/chart.svg\n--plot|@\n--trace|@/same|--plot|@/same\n"
+      "--clock-seeding|--seed|1\n");
   const auto lab = [&](const std::string& joined) {
     Args args;
     for (std::size_t from = 0, to = 0; to != std::string::npos; from = to + 1) {
@@ -307,6 +308,21 @@ TEST(LabSeeds, WithoutSeedARunOrBatchDrawsOneAndSaysHowToRepeatIt) {
     EXPECT_EQ(unseeded.out,
               Lab({"--runs", runs, "--max-generations", "5", "--seed", seed, "--trace", "-"}).out);
   }
+}
+
+TEST(LabSeeds, ClockSeedingReseedsFromTheClocksSecondsEveryTime) {
+  const testing::ManualClock clock(1'700'000'000);
+  const Args args = {"--clock-seeding", "--max-generations", "3", "--trace", "-"};
+  const Args rows = Lines(Lab(args).out);
+  EXPECT_EQ(Lab(args).out, Lab(args).out);
+  // The start reseeds with the clock's seconds, as a schedule from them would; the generations
+  // after it reseed with the same seconds again, where the schedule goes on counting.
+  const Args scheduled =
+      Lines(Lab({"--seed", "1700000000", "--max-generations", "3", "--trace", "-"}).out);
+  ASSERT_EQ(rows.size(), 5u);
+  EXPECT_EQ(rows[1], scheduled[1]);
+  EXPECT_NE(rows[4], scheduled[4]);
+  EXPECT_NE(Lab(args).err.find("no seed (reseeded from the clock)"), std::string::npos);
 }
 
 TEST(LabChart, AnExactHitAndRunsOfUnequalLengthGetFiniteCoordinates) {
