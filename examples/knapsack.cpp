@@ -3,19 +3,15 @@
 // packed. The instance is small enough to solve exactly by dynamic programming (optimum 812),
 // which the program does at the end to show how close the genetic algorithm came.
 //
-// Usage: knapsack [SEED]
-//   With a SEED every run repeats exactly; without one, the generator seeds from the clock.
+// Usage: knapsack [--seed S] [--runs N] [--jobs N] [--trace FILE] [--plot FILE.svg]
+//   With a seed every run repeats exactly; without one, a seed is drawn at random and printed.
 #include <algorithm>
 #include <array>
-#include <cstdint>
-#include <iomanip>
-#include <iostream>
-#include <optional>
+#include <string>
 #include <vector>
 
+#include "allelix/experiment/command_line.h"
 #include "allelix/generator.h"
-#include "allelix/run.h"
-#include "seed_argument.h"
 
 namespace {
 
@@ -85,38 +81,39 @@ int OptimalValue() {
   return best[Capacity];
 }
 
+// The packed items, their weight and value, and how close the value comes to the optimum.
+std::string Describe(const CPacking& best, int optimum) {
+  const Item packed = Packed(best);
+  std::string text = "packed items:";
+  for (int i = 0; i < best.geneCount; ++i) {
+    if (best.genes[i]->value) text += " " + std::to_string(i);
+  }
+  return text + "\nweight " + std::to_string(packed.weight) + " of " + std::to_string(Capacity) +
+         ", value " + std::to_string(packed.value) +
+         "\noptimum by dynamic programming: " + std::to_string(optimum) + "; reached " +
+         allelix::experiment::Fixed(100.0 * packed.value / optimum, 1) + "%\n";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<std::uint32_t> seed;
-  if (const std::optional<int> status = examples::ParseSeedArgument("knapsack", argc, argv, seed)) {
-    return *status;
-  }
-  // A seed schedule makes the k-th reseed of the run use seed + k: the same seed, the same run.
-  std::optional<allelix::ScopedSeedSchedule> schedule;
-  if (seed) schedule.emplace(*seed);
-
-  CPackingGenerator generator;
-  generator.Initialize(PopulationSize, static_cast<int>(Items.size()));
-  const allelix::StopReason reason = allelix::Evolve(generator, [](const CPackingGenerator&) {});
-
-  // best is a copy of the fittest packing the run has seen.
-  const Item packed = Packed(*generator.best);
   const int optimum = OptimalValue();
-  std::cout << "stopped by " << allelix::StopReasonName(reason) << " after " << generator.generation
-            << " generations\n";
-  std::cout << "packed items:";
-  for (int i = 0; i < generator.best->geneCount; ++i) {
-    if (generator.best->genes[i]->value) std::cout << ' ' << i;
-  }
-  std::cout << "\nweight " << packed.weight << " of " << Capacity << ", value " << packed.value
-            << "\n";
-  std::cout << "optimum by dynamic programming: " << optimum << "; reached " << std::fixed
-            << std::setprecision(1) << 100.0 * packed.value / optimum << "%\n";
-  // A report that could not be written (a full disk, a closed output) is a failure.
-  if (!std::cout.flush()) {
-    std::cerr << "knapsack: cannot write to standard output\n";
-    return 1;
-  }
-  return 0;
+  allelix::experiment::Program<CPackingGenerator> program;
+  program.name = "knapsack";
+  program.problem = "0/1 knapsack of 40 items";
+  program.batch.initialize = [](CPackingGenerator& g) {
+    g.Initialize(PopulationSize, static_cast<int>(Items.size()));
+  };
+  program.batch.success = [optimum](const CPackingGenerator& g) {
+    return g.best->fitness == optimum;
+  };
+  // best is a copy of the fittest packing the run has seen.
+  program.batch.describe = [optimum](const CPackingGenerator& g) {
+    return Describe(*g.best, optimum);
+  };
+  program.summary.successLabel = "reached the optimum " + std::to_string(optimum);
+  program.chart.optimum = optimum;  // the chart shows how far the packings lie from the optimum
+  program.chart.optimumLabel = "optimum " + std::to_string(optimum);
+  return allelix::experiment::Main(program, "Packs 40 items into a knapsack of capacity 576.", argc,
+                                   argv);
 }

@@ -1,15 +1,12 @@
 // OneMax: evolve a chromosome of 100 bits until every bit is set. An individual scores one point
 // per bit that is set, so the best possible fitness is 100.
 //
-// Usage: onemax [SEED]
-//   With a SEED every run repeats exactly; without one, the generator seeds from the clock.
-#include <cstdint>
-#include <iostream>
-#include <optional>
+// Usage: onemax [--seed S] [--runs N] [--jobs N] [--trace FILE] [--plot FILE.svg]
+//   With a seed every run repeats exactly; without one, a seed is drawn at random and printed.
+#include <string>
 
+#include "allelix/experiment/command_line.h"
 #include "allelix/generator.h"
-#include "allelix/run.h"
-#include "seed_argument.h"
 
 namespace {
 
@@ -45,36 +42,19 @@ class COneMaxGenerator final : public allelix::CGeneratorEx<COneMax> {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<std::uint32_t> seed;
-  if (const std::optional<int> status = examples::ParseSeedArgument("onemax", argc, argv, seed)) {
-    return *status;
-  }
-  // A seed schedule makes the k-th reseed of the run use seed + k: the same seed, the same run.
-  std::optional<allelix::ScopedSeedSchedule> schedule;
-  if (seed) schedule.emplace(*seed);
-
-  COneMaxGenerator generator;
-  generator.Initialize(PopulationSize, Bits);
-  // Evolve calls the observer before every stop test: here it reports progress now and then.
-  const allelix::StopReason reason = allelix::Evolve(generator, [](const COneMaxGenerator& g) {
-    if (g.generation % 50 == 0) {
-      std::cout << "generation " << g.generation << ": best " << g.best->fitness << "\n";
-    }
-  });
-
+  allelix::experiment::Program<COneMaxGenerator> program;
+  program.name = "onemax";
+  program.problem = "OneMax on 100 bits";
+  program.batch.initialize = [](COneMaxGenerator& g) { g.Initialize(PopulationSize, Bits); };
+  program.batch.success = [](const COneMaxGenerator& g) { return g.best->fitness == Bits; };
   // best is a copy of the fittest individual the run has seen.
-  std::cout << "stopped by " << allelix::StopReasonName(reason) << " after " << generator.generation
-            << " generations\n";
-  std::cout << "best: " << generator.best->fitness << " ones of " << Bits
-            << " (first reached in generation " << generator.bestGeneration << ")\n";
-  for (int i = 0; i < generator.best->geneCount; ++i) {
-    std::cout << (generator.best->genes[i]->value ? '1' : '0');
-  }
-  std::cout << "\n";
-  // A report that could not be written (a full disk, a closed output) is a failure.
-  if (!std::cout.flush()) {
-    std::cerr << "onemax: cannot write to standard output\n";
-    return 1;
-  }
-  return 0;
+  program.batch.describe = [](const COneMaxGenerator& g) {
+    std::string bits = "best individual: ";
+    for (int i = 0; i < g.best->geneCount; ++i) bits += g.best->genes[i]->value ? '1' : '0';
+    return bits + "\n";
+  };
+  program.summary.successLabel = "all bits set";
+  program.chart.optimum = Bits;  // the chart shows how far the best and the mean lie from 100
+  program.chart.optimumLabel = "all bits set";
+  return allelix::experiment::Main(program, "Evolves 100 bits until every one is set.", argc, argv);
 }

@@ -1,13 +1,14 @@
-// The command line the examples share: an optional seed, or --help.
+// heating_mpi's command line: an optional seed, or --help. (The other examples take the
+// experiment layer's options.)
 #pragma once
 
-#include <charconv>
 #include <cstdint>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
+
+#include "allelix/experiment/numbers.h"
 
 namespace examples {
 
@@ -33,19 +34,13 @@ inline std::optional<int> ParseSeedArgument(std::string_view program, int argc, 
     std::cerr << program << ": expected at most one argument, a seed\n" << usage;
     return 2;
   }
-  // Read wider than a seed, so that a negative or too large number is told apart from a typo.
-  std::int64_t value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  const bool whole = !text.empty() && end == text.data() + text.size();
-  if (!whole || (error != std::errc() && error != std::errc::result_out_of_range)) {
-    std::cerr << program << ": seed '" << text << "' is not a whole number\n" << usage;
+  std::string error;
+  const std::optional<std::uint32_t> value = allelix::experiment::ReadSeed(text, &error);
+  if (!value) {
+    std::cerr << program << ": seed " << error << "\n" << usage;
     return 2;
   }
-  if (error == std::errc::result_out_of_range || value < 0 || value > 0xFFFFFFFF) {
-    std::cerr << program << ": seed '" << text << "' is out of range (0 to 4294967295)\n" << usage;
-    return 2;
-  }
-  seed = static_cast<std::uint32_t>(value);
+  seed = *value;
   return std::nullopt;
 }
 

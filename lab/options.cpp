@@ -8,6 +8,7 @@
 #include <limits>
 #include <system_error>
 
+#include "allelix/experiment/command_line.h"
 #include "square_root.h"
 
 namespace allelix::lab {
@@ -32,6 +33,8 @@ std::optional<int> ReadOperator(std::string_view text, std::span<const OperatorN
 
 namespace {
 
+using experiment::MaxJobs;
+using experiment::MaxRuns;
 using experiment::ReadDouble;
 using experiment::ReadInteger;
 using experiment::Shortest;
@@ -98,43 +101,18 @@ auto Count(std::int64_t low) {
   };
 }
 
-// Breaks text into lines of at most width characters at spaces, for the help screen.
-std::string Wrap(const std::string& text, std::size_t width) {
-  std::string wrapped;
-  std::size_t lineLength = 0;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t end = text.find(' ', start);
-    if (end == std::string::npos) end = text.size();
-    const std::size_t wordLength = end - start;
-    if (lineLength > 0 && lineLength + 1 + wordLength > width) {
-      wrapped += '\n';
-      lineLength = 0;
-    } else if (lineLength > 0) {
-      wrapped += ' ';
-      ++lineLength;
-    }
-    wrapped.append(text, start, wordLength);
-    lineLength += wordLength;
-    start = end + 1;
-  }
-  return wrapped;
-}
-
-constexpr std::size_t NameColumn = 30;
-constexpr std::size_t HelpWidth = 100 - NameColumn;
-
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::ostream& out,
                                    std::ostream& err) {
   const demo::CMyGenerator defaults;
-  CLI::App app(Wrap("Evolves the square root of 1,522,756 with the settings given, once or in a "
-                    "batch of independent runs, and reports what the runs found. With --seed "
-                    "the runs repeat exactly.",
-                    100),
-               "allelix-lab");
-  app.get_formatter()->column_width(NameColumn);
+  CLI::App app(
+      experiment::Wrap("Evolves the square root of 1,522,756 with the settings given, once or in a "
+                       "batch of independent runs, and reports what the runs found. With --seed "
+                       "the runs repeat exactly.",
+                       100),
+      "allelix-lab");
+  experiment::FormatHelp(app);
 
   std::deque<Field> fields;  // CLI11 keeps pointers to each text, so the texts never move
   // Every option arrives as text, so that the lab reads numbers itself, exactly and strictly.
@@ -142,7 +120,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
                        auto store) {
     fields.push_back(Field{nullptr, {}, store});
     fields.back().option =
-        app.add_option(name, fields.back().text, Wrap(help, HelpWidth))->type_name(type);
+        app.add_option(name, fields.back().text, experiment::WrapHelp(help))->type_name(type);
   };
   // A rate trial draws a number below 10^7 and compares it with rate x 10^7; the classic
   // engine's draws stop at 32767, which changes the chance a rate stands for.
@@ -251,18 +229,18 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
 
   bool clockSeeding = false;
   app.add_flag("--clock-seeding", clockSeeding,
-               Wrap("Reseed from the clock's whole seconds at every reseed, as a clock-seeded "
-                    "platform does, instead of following a seed schedule: every generation within "
-                    "one second repeats the same draws, and no run can be repeated. Only for "
-                    "reproducing such a platform (with --engine classic); excludes --seed",
-                    HelpWidth));
+               experiment::WrapHelp(
+                   "Reseed from the clock's whole seconds at every reseed, as a clock-seeded "
+                   "platform does, instead of following a seed schedule: every generation within "
+                   "one second repeats the same draws, and no run can be repeated. Only for "
+                   "reproducing such a platform (with --engine classic); excludes --seed"));
 
   app.footer(
-      Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
-           "replacing the files of --trace and --plot. Exit status: 0 done, 1 a "
-           "failure while running or writing, 2 a bad command line, 130 or 143 stopped "
-           "by SIGINT or SIGTERM.",
-           100));
+      experiment::Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
+                       "replacing the files of --trace and --plot. Exit status: 0 done, 1 a "
+                       "failure while running or writing, 2 a bad command line, 130 or 143 stopped "
+                       "by SIGINT or SIGTERM.",
+                       100));
 
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());

@@ -15,10 +15,6 @@
 
 namespace allelix::lab {
 
-// Largest batch the lab accepts; bounds the memory a chart of every run keeps.
-inline constexpr int MaxRuns = 100000;
-inline constexpr int MaxJobs = 256;
-
 // Everything the command line chose: how to run (seed, engine, runs, files) and the generator's
 // settings. A setting left empty keeps the generator's own value.
 struct Options : experiment::Options {

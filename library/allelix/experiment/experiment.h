@@ -1,5 +1,6 @@
 // The experiment layer in one include: recorder, CSV trace, chart, batch runner, summary, output
-// files, stop signals and the program that ties them together. (command_line.h, which needs CLI11, is apart.)
+// files, stop signals and the program that ties them together. (command_line.h, which needs CLI11,
+// is apart.)
 #pragma once
 
 #include "allelix/experiment/batch.h"

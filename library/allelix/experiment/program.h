@@ -22,6 +22,11 @@
 
 namespace allelix::experiment {
 
+// The largest batch a command line accepts; bounds the memory a chart of every run keeps.
+inline constexpr int MaxRuns = 100000;
+// The most threads a command line accepts for a batch.
+inline constexpr int MaxJobs = 256;
+
 // What a command line chose about the runs, beside the problem's own settings.
 struct Options {
   std::optional<std::uint32_t> seed;  // empty: a base seed drawn at random, and printed
