@@ -189,7 +189,7 @@ using Curve = std::vector<double>;
 using ToY = std::function<double(double)>;
 
 // The spread over the runs at every generation, of each run's values passed through value;
-// a finished run keeps its last value.
+// a finished run keeps its last value, and a NaN counts as no value (all NaN when none has one).
 inline std::vector<Spread> SpreadByGeneration(const std::vector<Series>& runs,
                                               std::vector<double> Series::*series,
                                               std::size_t generations,
@@ -200,9 +200,12 @@ inline std::vector<Spread> SpreadByGeneration(const std::vector<Series>& runs,
     values.clear();
     for (const Series& run : runs) {
       const std::vector<double>& own = run.*series;
-      if (!own.empty()) values.push_back(value(own[std::min(g, own.size() - 1)]));
+      if (own.empty()) continue;
+      const double v = value(own[std::min(g, own.size() - 1)]);
+      if (!std::isnan(v)) values.push_back(v);
     }
-    spreads.push_back(values.empty() ? Spread{} : SpreadOf(values));
+    constexpr double none = std::numeric_limits<double>::quiet_NaN();
+    spreads.push_back(values.empty() ? Spread{none, none, none, none, none} : SpreadOf(values));
   }
   return spreads;
 }
