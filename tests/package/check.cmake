@@ -34,6 +34,7 @@ else()
 endif()
 run_step("build consumer" "${CMAKE_COMMAND}" --build "${WORK_DIR}/build")
 run_step("run consumer" "${WORK_DIR}/build/app")
+run_step("run experiment consumer" "${WORK_DIR}/build/experiment_app")
 
 if(MODE STREQUAL "subdirectory")
   run_step("install consumer" "${CMAKE_COMMAND}" --install "${WORK_DIR}/build" --prefix "${prefix}")
