@@ -36,17 +36,11 @@ int main() {
   batch.success = [](const COnesGenerator& g) { return g.best->fitness == 16; };
   const ex::BatchResult result = batch.Run();
 
-  const ex::CsvWriter csv(result.columnNames, true);
-  std::string trace = csv.Header();
-  std::vector<ex::Series> series;
-  for (const ex::RunRecord& record : result.records) {
-    trace += csv.Lines(record.rows, record.run);
-    series.push_back(ex::SeriesOf(record.rows));
-  }
+  const std::string trace = ex::Trace(result);
   ex::ChartOptions chart;
   chart.title = "OneMax on 16 bits";
   chart.optimum = 16;
-  const std::string svg = ex::DrawChart(series, chart);
+  const std::string svg = ex::DrawChart(result, chart);
   const std::string summary = ex::BatchSummary(result);
   std::cout << summary;
 

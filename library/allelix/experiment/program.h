@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "allelix/experiment/batch.h"
@@ -51,6 +52,24 @@ struct Console {
   // Consulted before every run and between generations, on whichever thread runs them.
   std::function<int()> stopSignal = {};
 };
+
+// The trace of a batch's kept rows: a header, then every run's rows, with the run first when
+// there is more than one. order is CsvWriter's.
+inline std::string Trace(const BatchResult& result, std::vector<std::string> order = {}) {
+  const bool batch = result.records.size() > 1;
+  const CsvWriter csv(result.columnNames, batch, std::move(order));
+  std::string trace = csv.Header();
+  for (const RunRecord& record : result.records) trace += csv.Lines(record.rows, record.run);
+  return trace;
+}
+
+// The chart of a batch's kept rows; ownColumn as SeriesOf takes it.
+inline std::string DrawChart(const BatchResult& result, const ChartOptions& options,
+                             int ownColumn = -1) {
+  std::vector<Series> series;
+  for (const RunRecord& record : result.records) series.push_back(SeriesOf(record.rows, ownColumn));
+  return DrawChart(series, options);
+}
 
 // "1 run", "20 runs".
 inline std::string RunsText(int runs) {
