@@ -258,7 +258,8 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
     startGuard.Go();
     result = runs.Run([&](RunRecord& record) {
       const std::vector<Row> rows = std::move(record.rows);
-      if (trace != nullptr) *trace << csv.Lines(rows, record.run);
+      // Flushed run by run, so that a FIFO's reader sees each run whole as it ends.
+      if (trace != nullptr) *trace << csv.Lines(rows, record.run) << std::flush;
       if (plotFile) series.push_back(SeriesOf(rows, chartColumn));
     });
     // The last moment at which the targets can stay as they were.
