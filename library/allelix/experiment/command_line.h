@@ -98,10 +98,12 @@ inline void AddOptions(CLI::App& app, Options& options) {
       count(MaxJobs), [&options](std::int64_t jobs) { options.jobs = static_cast<int>(jobs); });
   add("--trace", "FILE",
       "Write a CSV row for every stop test of every run to FILE, or to standard output with - "
-      "(the summary then goes to standard error)",
+      "(the summary then goes to standard error). A regular FILE is replaced only when every "
+      "run has ended; a FIFO or a device is written run by run, as each run ends",
       path(true), [&options](const std::string& file) { options.tracePath = file; });
   add("--plot", "FILE.svg",
-      "Draw the fitness and the convergence over the generations as an SVG chart in FILE.svg",
+      "Draw the fitness and the convergence over the generations as an SVG chart in FILE.svg, "
+      "written when every run has ended",
       path(false), [&options](const std::string& file) { options.plotPath = file; });
 }
 
