@@ -1,12 +1,11 @@
-// What the benchmark files share: the demonstration's settings, seeds and populations
-// captured from real runs.
+// What the benchmark files share: the demonstration's settings, the population sizes of the
+// scaling table and the number of generations a timed run takes.
 #pragma once
 
 #include <benchmark/benchmark.h>
 
+#include <array>
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 #include "square_root.h"
 
@@ -15,8 +14,20 @@ namespace allelix::bench {
 using demo::CMyIndividual;
 using Population = CPopulation<CMyIndividual, CBit>;
 
-// Generations per timed run, for Allelix and for the peer alike.
-inline constexpr int Generations = 200;
+// The population sizes of the scaling table.
+inline constexpr std::array<int, 5> PopulationSizes = {1000, 4000, 16000, 64000, 256000};
+
+// Generations per timed run, for Allelix and for the peer alike (--generations).
+inline int& Generations() {
+  static int generations = 20;
+  return generations;
+}
+
+// Registers a benchmark once per population size of the scaling table.
+inline void AtEverySize(benchmark::internal::Benchmark* benchmark) {
+  for (const int size : PopulationSizes) benchmark->Arg(size);
+  benchmark->ArgName("individuals");
+}
 
 // The demonstration's problem as the peer is given it: a 14-bit number scored by how close
 // its square lies to 1,522,756.
@@ -27,10 +38,10 @@ inline double SquareRootFitness(std::uint32_t x) {
   return 1.0 - (difference < 0 ? -difference : difference) / 99980001.0;
 }
 
-// Reports the time of one generation beside the time of one iteration of `Generations`.
+// Reports the time of one generation beside the time of one iteration of Generations().
 inline void CountGenerations(benchmark::State& state) {
   state.counters["per_generation"] = benchmark::Counter(
-      Generations, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+      Generations(), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 }  // namespace allelix::bench

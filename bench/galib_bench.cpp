@@ -1,7 +1,9 @@
-// The demonstration's problem written with GAlib, timed per generation beside Allelix: 1000
-// individuals, a 14-bit binary string genome, the simple GA with two-point crossover at 0.6,
-// flip mutation and elitism.
+// The demonstration's problem written with GAlib, timed per generation beside Allelix at every
+// population size of the scaling table: a 14-bit binary string genome, the simple GA with
+// two-point crossover at 0.6 and flip mutation; elitism with GAlib's default selector for the
+// demonstration's settings, and without elitism for each of the three selectors Allelix also has.
 #include <ga/GA1DBinStrGenome.h>
+#include <ga/GASelector.h>
 #include <ga/GASimpleGA.h>
 
 #include <memory>
@@ -18,27 +20,61 @@ float Objective(GAGenome& genome) {
   return static_cast<float>(allelix::bench::SquareRootFitness(x));
 }
 
-void GAlibGenerations(benchmark::State& state) {
+enum class Selector { DemoSettings, RouletteWheel, StochasticRemainder, Tournament };
+
+void GAlibGenerations(benchmark::State& state, Selector selector) {
+  const auto size = static_cast<unsigned>(state.range(0));
+  const int generations = allelix::bench::Generations();
   unsigned int seed = 1;
   std::unique_ptr<GASimpleGA> ga;
   for (auto _ : state) {
     state.PauseTiming();
+    ga.reset();
     GA1DBinaryStringGenome genome(14, Objective);
     genome.crossover(GA1DBinaryStringGenome::TwoPointCrossover);
     genome.mutator(GA1DBinaryStringGenome::FlipMutator);
     ga = std::make_unique<GASimpleGA>(genome);
-    ga->populationSize(1000);
+    ga->populationSize(size);
     ga->pCrossover(0.6f);
     ga->pMutation(0.001f);
-    ga->elitist(gaTrue);
-    ga->nGenerations(allelix::bench::Generations);
+    ga->elitist(selector == Selector::DemoSettings ? gaTrue : gaFalse);
+    switch (selector) {
+      case Selector::DemoSettings:
+      case Selector::RouletteWheel:
+        ga->selector(GARouletteWheelSelector());
+        break;
+      case Selector::StochasticRemainder:
+        ga->selector(GASRSSelector());
+        break;
+      case Selector::Tournament:
+        ga->selector(GATournamentSelector());
+        break;
+    }
+    ga->nGenerations(static_cast<unsigned>(generations));
     ga->initialize(seed++);
     state.ResumeTiming();
-    for (int g = 0; g < allelix::bench::Generations; ++g) ga->step();
+    for (int g = 0; g < generations; ++g) ga->step();
   }
   allelix::bench::CountGenerations(state);
 }
 
 }  // namespace
 
-BENCHMARK(GAlibGenerations)->Name("GAlib/generations")->Unit(benchmark::kMillisecond);
+using allelix::bench::AtEverySize;
+
+BENCHMARK_CAPTURE(GAlibGenerations, demo, Selector::DemoSettings)
+    ->Name("GAlib/demo")
+    ->Apply(AtEverySize)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GAlibGenerations, roulette, Selector::RouletteWheel)
+    ->Name("GAlib/roulette")
+    ->Apply(AtEverySize)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GAlibGenerations, remainder, Selector::StochasticRemainder)
+    ->Name("GAlib/remainder")
+    ->Apply(AtEverySize)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(GAlibGenerations, tournament, Selector::Tournament)
+    ->Name("GAlib/tournament")
+    ->Apply(AtEverySize)
+    ->Unit(benchmark::kMillisecond);
