@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -58,46 +59,103 @@ TEST(FastPaths, TheFittestAfterASortIsTheOneTheScanFinds) {
   }
 }
 
-// The demonstration's individual with an IsEqual of its own (the same comparison), which
-// keeps the proportional operators on IsEqual rather than on packed genes.
+// The demonstration's fitness on chromosomes of up to 32 genes, the share of set genes on
+// longer ones.
+template <class TIndividual>
+double Score(TIndividual& individual, int context) {
+  if (individual.geneCount > 32) {
+    int ones = 0;
+    for (int j = 0; j < individual.geneCount; ++j) ones += individual.genes[j]->value ? 1 : 0;
+    return static_cast<double>(ones) / individual.geneCount;
+  }
+  demo::CMyIndividual twin;
+  twin.AllocateGenes(individual.geneCount);
+  for (int j = 0; j < individual.geneCount; ++j) {
+    twin.genes[j] = new CBit();
+    twin.genes[j]->value = individual.genes[j]->value;
+  }
+  return twin.Fitness(context);
+}
+
+class CScoredIndividual final : public CIndividual<CScoredIndividual, CBit> {
+ public:
+  double Fitness(int context) override { return Score(*this, context); }
+};
+
+// The same with an IsEqual of its own (the same comparison), which keeps the proportional
+// operators on IsEqual rather than on packed genes.
 class CSelfComparingIndividual final : public CIndividual<CSelfComparingIndividual, CBit> {
  public:
-  bool IsEqual(CSelfComparingIndividual* other) override {
-    return CIndividual::IsEqual(other);
-  }
-  double Fitness(int context) override {
-    demo::CMyIndividual twin;
-    twin.AllocateGenes(geneCount);
-    for (int i = 0; i < geneCount; ++i) {
-      twin.genes[i] = new CBit();
-      twin.genes[i]->value = genes[i]->value;
-    }
-    return twin.Fitness(context);
-  }
+  bool IsEqual(CSelfComparingIndividual* other) override { return CIndividual::IsEqual(other); }
+  double Fitness(int context) override { return Score(*this, context); }
 };
 
 template <class TIndividual>
-std::vector<std::pair<std::uint32_t, double>> Evolve(int selectionType, int generations) {
+std::vector<std::pair<std::vector<bool>, double>> Evolve(int selectionType, int genes,
+                                                         int generations) {
   const ScopedSeedSchedule schedule(21, Engine::Mt19937);
   CGeneratorEx<TIndividual> generator;
   generator.selectionType = selectionType;
   generator.mutationRate = 0.05;
-  generator.Initialize(300, 14);
+  generator.Initialize(300, genes);
   for (int g = 0; g < generations; ++g) generator.NextGeneration();
-  std::vector<std::pair<std::uint32_t, double>> slots;
+  std::vector<std::pair<std::vector<bool>, double>> slots;
   for (int i = 0; i < generator.population->count; ++i) {
     const TIndividual& individual = *generator.population->individuals[i];
-    slots.emplace_back(demo::DecodeBits(individual), individual.fitness);
+    std::vector<bool> bits;
+    for (int j = 0; j < individual.geneCount; ++j) bits.push_back(individual.genes[j]->value);
+    slots.emplace_back(bits, individual.fitness);
   }
   return slots;
 }
 
+// Lengths within one word, of exactly one word, just past it, and of several words.
 TEST(FastPaths, GroupingByPackedGenesGroupsAsIsEqualDoes) {
-  for (const int selectionType : {1, 2}) {
-    EXPECT_EQ(Evolve<testing::CMyIndividual>(selectionType, 25),
-              Evolve<CSelfComparingIndividual>(selectionType, 25))
-        << "selection " << selectionType;
+  for (const int genes : {14, 64, 65, 130}) {
+    for (const int selectionType : {SelectionRouletteWheel, SelectionStochasticRemainder}) {
+      EXPECT_EQ(Evolve<CScoredIndividual>(selectionType, genes, 25),
+                Evolve<CSelfComparingIndividual>(selectionType, genes, 25))
+          << "selection " << selectionType << ", " << genes << " genes";
+    }
   }
+}
+
+// Records IsEqual and Clone calls by the slot each individual started in.
+class CLoggingIndividual final : public CIndividual<CLoggingIndividual, CBit> {
+ public:
+  static inline std::vector<std::string> calls;
+  int slot = -1;
+
+  bool IsEqual(CLoggingIndividual* other) override {
+    calls.push_back("E" + std::to_string(slot) + std::to_string(other->slot));
+    return CIndividual::IsEqual(other);
+  }
+  CLoggingIndividual* Clone() override {
+    calls.push_back("C" + std::to_string(slot));
+    return CIndividual::Clone();
+  }
+};
+
+// A user's own IsEqual is called exactly as the walk calls it: each representative on every
+// later unmarked individual, each group's whole copies cloned before the next group is formed.
+TEST(FastPaths, AUsersIsEqualIsCalledAsTheWalkCallsIt) {
+  // Slots 0 and 3 are equal, and so are 1, 4 and 5; all fitness 1, so each group earns as many
+  // whole copies as it has members, and stochastic remainder draws nothing.
+  const std::vector<double> fitness(6, 1.0);
+  auto population = testing::MakePopulation<CLoggingIndividual>(fitness);
+  for (const auto& [twin, of] : {std::pair{3, 0}, std::pair{4, 1}, std::pair{5, 1}}) {
+    for (int j = 0; j < 8; ++j) {
+      population->individuals[twin]->genes[j]->value = population->individuals[of]->genes[j]->value;
+    }
+  }
+  for (int i = 0; i < 6; ++i) population->individuals[i]->slot = i;
+  CLoggingIndividual::calls.clear();
+  const testing::ScriptedDraws draws;
+  CGeneratorEx<CLoggingIndividual>::StochasticRemainderSelection(population.get(), 1.0);
+  EXPECT_EQ(CLoggingIndividual::calls,
+            (std::vector<std::string>{"E01", "E02", "E03", "E04", "E05", "C0", "C0", "E12", "E14",
+                                      "E15", "C1", "C1", "C1", "C2"}));
+  EXPECT_EQ(draws.Drawn(), 0u);
 }
 
 // Gene j is set in the first of three individuals when j is even and in all three when it is

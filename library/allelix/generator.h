@@ -30,6 +30,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -770,40 +771,46 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
 
   // The common course of both proportional operators. Walks the population in slot order; each
   // unmarked individual, marked, represents a group with the later unmarked individuals equal
-  // to it (marked as they join). As soon as a group is complete, placeGroup(representative,
-  // expected copies, new array, pick list) places its whole copies and pick-list entries. The
-  // slots left are filled by picks, then the population is replaced and its marks cleared.
+  // to it (marked as they join). Once a group is complete, placeGroup(representative, expected
+  // copies, new array, pick list) places its whole copies and pick-list entries, in the order of
+  // the representatives. The slots left are filled by picks, then the population is replaced
+  // and its marks cleared.
   template <class PlaceGroup>
   static void SelectByGroups(Population* population, double meanFitness, PlaceGroup&& placeGroup) {
     Rebuild(population, true, [&](NewArray& next) {
-      TIndividual* const* slots = population->individuals;
       const int count = population->count;
       const double total = count * meanFitness;  // once, before the walk
-      const std::vector<std::uint64_t> bits = GeneBits(population);
       Picks picks;
-      for (int i = 0; i < count; ++i) {
-        TIndividual* representative = slots[i];
-        if (representative->marked) continue;
-        representative->marked = true;
+      const auto place = [&](TIndividual* representative, int groupSize) {
         const double share = representative->fitness / total;
-        int groupSize = 1;
-        for (int j = i + 1; j < count; ++j) {
-          // Packed genes are compared first: the cheaper test, and IsEqual is not called then.
-          const bool joins = bits.empty() ? !slots[j]->marked && representative->IsEqual(slots[j])
-                                          : bits[static_cast<std::size_t>(j)] ==
-                                                    bits[static_cast<std::size_t>(i)] &&
-                                                !slots[j]->marked;
-          if (joins) {
-            slots[j]->marked = true;
-            ++groupSize;
-          }
-        }
         // Multiplied in this order, and rounded before roulette adds its half: it decides how
         // the expected copies round.
         placeGroup(representative, RoundedProduct(groupSize * share, count), next, picks);
-      }
+      };
+      if (!GroupByGenes(population, place)) GroupByIsEqual(population, place);
       while (static_cast<int>(next.size()) < count) AppendClone(next, Pick(picks, population));
     });
+  }
+
+  // The walk itself: each representative's IsEqual is called on every later unmarked
+  // individual, and each group is placed as soon as it is complete. O(count x groups).
+  template <class Place>
+  static void GroupByIsEqual(Population* population, Place& place) {
+    TIndividual* const* slots = population->individuals;
+    const int count = population->count;
+    for (int i = 0; i < count; ++i) {
+      TIndividual* representative = slots[i];
+      if (representative->marked) continue;
+      representative->marked = true;
+      int groupSize = 1;
+      for (int j = i + 1; j < count; ++j) {
+        if (!slots[j]->marked && representative->IsEqual(slots[j])) {
+          slots[j]->marked = true;
+          ++groupSize;
+        }
+      }
+      place(representative, groupSize);
+    }
   }
 
   // Whether TIndividual compares as CIndividual does, gene values only.
@@ -816,30 +823,75 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     }
   }
 
-  // Each individual's gene values as one number, so that grouping compares two numbers where
-  // IsEqual would walk two gene arrays. Empty, and IsEqual is called instead, unless IsEqual is
-  // CIndividual's own and every chromosome has the same length of at most 64 genes.
-  static std::vector<std::uint64_t> GeneBits(const Population* population) {
-    std::vector<std::uint64_t> bits;
-    if constexpr (UsesOwnIsEqual()) {
-      const int count = population->count;
-      const int geneCount = count > 0 ? population->individuals[0]->geneCount : 0;
-      if (count == 0 || geneCount > 64) return bits;
-      bits.resize(static_cast<std::size_t>(count));
-      for (int i = 0; i < count; ++i) {
-        const TIndividual* individual = population->individuals[i];
-        if (individual->geneCount != geneCount) {
-          bits.clear();
-          return bits;
+  // The walk's groups in expected linear time, by hashing each individual's packed gene values:
+  // the same groups, placed in the same order, as far as anyone can tell, since IsEqual is
+  // CIndividual's own and not called. Applies when every chromosome has slot 0's length, at any
+  // length; otherwise it returns false having done nothing, and the walk runs.
+  template <class Place>
+  static bool GroupByGenes(Population* population, Place& place) {
+    if constexpr (!UsesOwnIsEqual()) {
+      return false;
+    } else {
+      TIndividual* const* slots = population->individuals;
+      const auto count = static_cast<std::size_t>(population->count);
+      if (count == 0) return true;
+      const int geneCount = slots[0]->geneCount;
+      for (std::size_t i = 1; i < count; ++i) {
+        if (slots[i]->geneCount != geneCount) return false;
+      }
+      const std::size_t words = (static_cast<std::size_t>(geneCount) + 63) / 64;
+      std::vector<std::uint64_t> packed(count * words);
+      for (std::size_t i = 0; i < count; ++i) PackGenes(*slots[i], packed.data() + i * words);
+      // Open addressing over at least twice as many places as individuals; a place holds the
+      // index of a group, or -1.
+      const std::size_t places = std::bit_ceil(2 * count);
+      std::vector<std::ptrdiff_t> table(places, -1);
+      struct Group {
+        std::size_t representative;  // its slot
+        int size;
+      };
+      std::vector<Group> groups;
+      for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i]->marked) continue;  // joins no group, as in the walk
+        slots[i]->marked = true;
+        const std::uint64_t* genes = packed.data() + i * words;
+        for (std::size_t at = HashWords(genes, words) & (places - 1);;
+             at = (at + 1) & (places - 1)) {
+          const std::ptrdiff_t group = table[at];
+          if (group < 0) {
+            table[at] = static_cast<std::ptrdiff_t>(groups.size());
+            groups.push_back({i, 1});
+            break;
+          }
+          Group& found = groups[static_cast<std::size_t>(group)];
+          if (std::equal(genes, genes + words, packed.data() + found.representative * words)) {
+            ++found.size;
+            break;
+          }
         }
-        std::uint64_t value = 0;
-        for (int g = 0; g < geneCount; ++g) {
-          value |= static_cast<std::uint64_t>(individual->genes[g]->value) << g;
-        }
-        bits[static_cast<std::size_t>(i)] = value;
+      }
+      for (const Group& group : groups) place(slots[group.representative], group.size);
+      return true;
+    }
+  }
+
+  // Gene j's value as bit j % 64 of word j / 64.
+  static void PackGenes(const TIndividual& individual, std::uint64_t* words) {
+    for (int j = 0; j < individual.geneCount; ++j) {
+      if (individual.genes[j]->value) {
+        words[j / 64] |= std::uint64_t{1} << (j % 64);
       }
     }
-    return bits;
+  }
+
+  // A hash of n words for the grouping table.
+  static std::size_t HashWords(const std::uint64_t* words, std::size_t n) {
+    std::uint64_t hash = 0x9E3779B97F4A7C15u;
+    for (std::size_t k = 0; k < n; ++k) {
+      hash = (hash ^ words[k]) * 0xFF51AFD7ED558CCDu;
+      hash ^= hash >> 32;
+    }
+    return static_cast<std::size_t>(hash);
   }
 
   // One draw: the list entry it points to, or with an empty list the old individual at
