@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "allelix/checkpoint.h"
 #include "allelix/generator.h"
 #include "allelix/run.h"
 #include "invariants.h"
@@ -184,7 +185,9 @@ struct Aftermath {
   std::size_t drawnBeforeNextSelect = 0;
 };
 
-Aftermath FailedGeneration(int threads, const Failure& failure) {
+// With `repairAtOnce`, RepairFailedGeneration is called right after the failure; otherwise the
+// next NextGeneration calls it.
+Aftermath FailedGeneration(int threads, const Failure& failure, bool repairAtOnce) {
   ScopedSeedSchedule schedule(12);
   ManualClock clock;
   CFailing generator(threads, failure.failAt, failure.selection);
@@ -205,6 +208,7 @@ Aftermath FailedGeneration(int threads, const Failure& failure) {
   after.failed = GeneratorStateOf(generator);
   after.brokenInvariant = BrokenInvariant(generator, 60, 10);
   const CountedDraws draws;
+  if (repairAtOnce) generator.RepairFailedGeneration();
   generator.draws = &draws;
   generator.NextGeneration();
   after.atNextSelect = generator.atSelect;
@@ -231,7 +235,8 @@ bool SortedByFitness(const GeneratorState& state) {
 
 // A generation that throws keeps best and the counters, leaves the same state on one and four
 // threads, and the next generation first rescores what it left unscored and sorts again where
-// selection sorts, drawing nothing before its Select.
+// selection sorts, drawing nothing before its Select. On one thread the repair is asked for at
+// once, so the two also show that it is the same either way and is made once.
 TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRight) {
   // Poison the numbers of slots 10 and 30 of the population Initialize builds.
   ScopedSeedSchedule schedule(12);
@@ -271,8 +276,8 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message + ", selection " + std::to_string(c.failure.selection));
-    const Aftermath sequential = FailedGeneration(1, c.failure);
-    const Aftermath parallel = FailedGeneration(4, c.failure);
+    const Aftermath sequential = FailedGeneration(1, c.failure, true);
+    const Aftermath parallel = FailedGeneration(4, c.failure, false);
     EXPECT_EQ(sequential.message, c.message);
     EXPECT_EQ(parallel.message, sequential.message);
     EXPECT_EQ(parallel.failed, sequential.failed);
@@ -290,7 +295,35 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
       EXPECT_TRUE(SortedByFitness(sequential.atNextSelect));
     }
     EXPECT_EQ(sequential.drawnBeforeNextSelect, 0u);
+    EXPECT_EQ(parallel.drawnBeforeNextSelect, 0u);
   }
+}
+
+// A repair belongs to the population that failed: a checkpoint loaded into the generator after
+// the failure continues the saved run exactly, unsorted and unrescored.
+TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
+  ManualClock clock;
+  poison.clear();
+  std::string saved;
+  GeneratorState continued;
+  {
+    ScopedSeedSchedule schedule(3);
+    CFailing run(1, 0, SelectionTournament);
+    run.Initialize(60, 10);
+    run.NextGeneration();
+    saved = EncodeCheckpoint(run);
+    run.NextGeneration();
+    continued = GeneratorStateOf(run);
+  }
+  ScopedSeedSchedule schedule(12);
+  CFailing generator(1, 0, SelectionElitism);
+  generator.Initialize(60, 10);
+  poison = {demo::DecodeBits(*generator.population->individuals[30])};
+  EXPECT_THROW(generator.NextGeneration(), std::runtime_error);
+  poison.clear();
+  RestoreCheckpoint(generator, saved, "saved run");
+  generator.NextGeneration();
+  EXPECT_EQ(GeneratorStateOf(generator), continued);
 }
 
 }  // namespace

@@ -234,7 +234,7 @@ class CGenerator {
     unmarked_.Reserve(size);  // so that a generation allocates nothing of its own
     population = BuildPopulation(size, geneCount).release();
     population->SortByFitness();  // 3
-    sortedAtStart_ = true;
+    sortedPopulation_ = population;
     ApplyBestRule(true);             // 4
     elapsedSeconds = Now() - start;  // 5
   }
@@ -248,30 +248,26 @@ class CGenerator {
   // slot holding a whole individual (what the hooks left in it), no mark set, best and the
   // counters unchanged; the individuals the pass scored before the failure, a run of slots from
   // the first, keep their new scores, the later ones may keep scores from before their changes,
-  // and the order may no longer be sorted. The next NextGeneration first rescores, drawing
-  // nothing, the individuals from the first one not known to hold its new score (after deferred
-  // scoring that threw, from the first slot), and sorts the population again if the failed
-  // generation's selection asked for a sort (or, when Select itself threw, if the population was
-  // sorted when it began); then it goes on as usual. Initialize, Reset and ClearAll drop that
-  // repair with the population.
+  // and the order may no longer be sorted. The next NextGeneration first puts that right with
+  // RepairFailedGeneration, then goes on as usual.
   void NextGeneration() {
     if (population == nullptr) return;
     const std::int64_t start = Now();  // 1
     RepairFailedGeneration();
     Reseed();              // 2
     int scored = Slots();  // until the pass begins, no score is out of date
-    bool sortAfter = false;
+    bool sortAfter = sortedPopulation_ == population;  // what a failed Select leaves expected
     try {
       sortAfter = Select(population);  // 3
-      sortedAtStart_ = sortAfter;
-      PairingPass(scored);  // 4
+      PairingPass(scored);             // 4
     } catch (...) {
       ClearMarks();
-      unscoredFrom_ = scored;
+      repair_ = Repair{population, scored, sortAfter};
       throw;
     }
-    ClearMarks();                                    // 5
-    if (sortAfter) population->SortByFitness();      // 6
+    ClearMarks();                                // 5
+    if (sortAfter) population->SortByFitness();  // 6
+    sortedPopulation_ = sortAfter ? population : nullptr;
     const bool replaced = ApplyBestRule(sortAfter);  // 7
     elapsedSeconds += Now() - start;                 // 8
     // 9. Past INT_MAX the count wraps instead of overflowing, as the stop test's stagnation
@@ -285,6 +281,35 @@ class CGenerator {
   // Null without a population; like NextGeneration, it looks at no slot beyond the count.
   TIndividual* FindFittest() const {
     return population != nullptr ? Fittest(*population, Slots()) : nullptr;
+  }
+
+  // After a NextGeneration that threw, puts right what it left: rescores, drawing nothing, the
+  // individuals from the first one not known to hold its new score (after deferred scoring that
+  // threw, from the first slot), and sorts the population again if the failed generation's
+  // selection asked for a sort (or, when Select itself threw, if the population was sorted when
+  // it began). Does nothing otherwise, nor once the population has been replaced (Initialize,
+  // Reset, ClearAll, a loaded checkpoint). NextGeneration calls it first; call it yourself to
+  // read a consistent population right after the failure. Should a Fitness throw again, the
+  // individuals scored so far count and the rest are left for the next call.
+  void RepairFailedGeneration() {
+    if (!repair_) return;
+    if (repair_->population != population) {
+      repair_.reset();
+      return;
+    }
+    const int from = repair_->unscoredFrom;
+    const int n = Slots();
+    detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
+    try {
+      for (int i = from; i < n; ++i) scorer.Add(population->individuals[i]);
+      scorer.Finish();
+    } catch (...) {
+      repair_->unscoredFrom = from + scorer.Stored();
+      throw;
+    }
+    if (repair_->sort) population->SortByFitness();
+    sortedPopulation_ = repair_->sort ? population : nullptr;
+    repair_.reset();
   }
 
   // Releases the population and best; safe to call twice. Counters and settings stay.
@@ -364,11 +389,12 @@ class CGenerator {
     }
   }
 
-  // Deletes the population, and with it any repair a failed generation left for it.
+  // Deletes the population, and with it what the generator knows of its order and repair.
   void ReleasePopulation() {
     delete population;
     population = nullptr;
-    unscoredFrom_.reset();
+    sortedPopulation_ = nullptr;
+    repair_.reset();
   }
 
   // A new population of random, scored individuals in slot order; on an exception everything
@@ -394,25 +420,6 @@ class CGenerator {
   // The slots the generation loops run over: populationSize, bounded by the population's count
   // and by 0.
   int Slots() const { return std::max(0, std::min(populationSize, population->count)); }
-
-  // Step 1 after a generation that threw: rescores the slots its pass left unscored and sorts
-  // the population again when it was to be sorted. Draws nothing. Should a Fitness throw again,
-  // the slots scored so far count and the rest are left for the next call.
-  void RepairFailedGeneration() {
-    if (!unscoredFrom_) return;
-    const int from = *unscoredFrom_;
-    detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
-    const int n = Slots();
-    try {
-      for (int i = from; i < n; ++i) scorer.Add(population->individuals[i]);
-      scorer.Finish();
-    } catch (...) {
-      unscoredFrom_ = from + scorer.Stored();
-      throw;
-    }
-    if (sortedAtStart_) population->SortByFitness();
-    unscoredFrom_.reset();
-  }
 
   // Step 4. The hooks get the slots themselves as their working variables, so whatever
   // individual a hook leaves in one is the one the population keeps, marks and scores, even
@@ -524,10 +531,17 @@ class CGenerator {
         BestCandidate(sorted ? FittestAfterSort(*population, Slots()) : FindFittest()));
   }
 
-  bool sortedAtStart_ = false;  // whether the population is sorted as a generation begins
-  // Set by a generation that threw: its first slot left without a current score, for the next
-  // generation to put right.
-  std::optional<int> unscoredFrom_;
+  // What a generation that threw left to put right, for the population it worked on.
+  struct Repair {
+    const TPopulation* population;
+    int unscoredFrom;  // the first slot not known to hold its new score
+    bool sort;         // whether the population is to be sorted again
+  };
+
+  // The population known to be sorted as the next generation begins (after Initialize, and after
+  // a generation whose Select asked for a sort), or null.
+  const TPopulation* sortedPopulation_ = nullptr;
+  std::optional<Repair> repair_;
   detail::UnmarkedSlots unmarked_;  // the pairing pass's search structure, kept for its memory
 };
 
