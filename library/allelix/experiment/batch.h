@@ -40,6 +40,13 @@ inline double SteadySeconds() {
   return std::chrono::duration<double>(now.time_since_epoch()).count();
 }
 
+namespace batch_detail {
+
+// Thrown out of Evolve's observer when the cancellation predicate asks a run to stop.
+struct Stopped {};
+
+}  // namespace batch_detail
+
 // What one finished run leaves.
 struct RunRecord {
   int run = 0;
@@ -103,7 +110,7 @@ struct Batch {
   std::function<void(TGenerator&)> initialize;     // starts the run; empty: generator.Initialize()
   std::function<bool(const TGenerator&)> success;  // tested on the finished run
   std::function<std::string(const TGenerator&)> describe;  // words on the finished run
-  std::function<bool()> cancelled;   // consulted between runs and between generations
+  std::function<bool()> cancelled;   // consulted before every run and every stop test
   std::function<double()> clock;     // times the runs; empty: SteadySeconds
   std::ostream* progress = nullptr;  // where to show progress (a terminal), or nowhere
   // The processes of a job to spread the runs over, one run at a time each, or null. Every
@@ -150,15 +157,14 @@ struct Batch {
       generator->Initialize();
     }
     wasCancelled = false;
-    // Evolve's loop, with a look at the cancellation predicate between generations.
-    for (;;) {
-      recorder(*generator);
-      if (recorder.Rows().back().reason != StopReason::None) break;
-      if (cancelled && cancelled()) {
-        wasCancelled = true;
-        return record;
-      }
-      generator->NextGeneration();
+    try {
+      recorder.Finish(Evolve(*generator, [&](const TGenerator& g) {
+        if (cancelled && cancelled()) throw batch_detail::Stopped();
+        recorder(g);
+      }));
+    } catch (const batch_detail::Stopped&) {
+      wasCancelled = true;
+      return record;
     }
     record.seconds = Clock() - start;
     record.success = success && success(*generator);

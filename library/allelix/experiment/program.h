@@ -49,7 +49,7 @@ struct Console {
   // the other ranks run their share of the runs and write nothing.
   Ranks* ranks = nullptr;
   // The number of a signal that asked the program to stop, 0 while none has; empty: never asked.
-  // Consulted before every run and between generations, on whichever thread runs them.
+  // Consulted before every run and every stop test, on whichever thread runs them.
   std::function<int()> stopSignal = {};
 };
 
