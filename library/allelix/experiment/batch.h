@@ -50,26 +50,26 @@ struct Stopped {};
 // What one finished run leaves.
 struct RunRecord {
   int run = 0;
-  std::optional<std::uint32_t> seed;  // its seed schedule's base; none under clock seeding
-  Row last;                           // the state at its final stop test
-  std::vector<Row> rows;              // every stop test, when the batch keeps them
-  bool success = false;               // what the batch's success test said
-  std::string description;            // what the batch's describe said
-  double seconds = 0;                 // the run's own time
+  std::optional<std::uint32_t> seed = {};  // its seed schedule's base; none under clock seeding
+  Row last = {};                           // the state at its final stop test
+  std::vector<Row> rows = {};              // every stop test, when the batch keeps them
+  bool success = false;                    // what the batch's success test said
+  std::string description = {};            // what the batch's describe said
+  double seconds = 0;                      // the run's own time
 
   StopReason Reason() const { return last.reason; }
 };
 
 // What a batch leaves.
 struct BatchResult {
-  std::optional<std::uint32_t> seed;     // the base seed, drawn when none was given
-  int threads = 1;                       // threads the runs ran on
-  std::vector<std::string> columnNames;  // the user's columns, in the order of Row::own
-  std::vector<RunRecord> records;        // the finished runs, in run order
-  bool successTested = false;            // whether the batch had a success test
-  bool cancelled = false;                // whether the cancellation predicate ended the batch
-  bool onProcesses = false;              // threads counts the processes of a job
-  double wallSeconds = 0;                // the batch's time from first run to last
+  std::optional<std::uint32_t> seed = {};     // the base seed, drawn when none was given
+  int threads = 1;                            // threads the runs ran on
+  std::vector<std::string> columnNames = {};  // the user's columns, in the order of Row::own
+  std::vector<RunRecord> records = {};        // the finished runs, in run order
+  bool successTested = false;                 // whether the batch had a success test
+  bool cancelled = false;                     // whether the cancellation predicate ended the batch
+  bool onProcesses = false;                   // threads counts the processes of a job
+  double wallSeconds = 0;                     // the batch's time from first run to last
 };
 
 // Shows "k of n runs done" on one line of a stream (a terminal's), and clears it at the end.

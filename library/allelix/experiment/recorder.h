@@ -14,7 +14,7 @@ namespace allelix::experiment {
 // A column of the user's own: its name in a trace and its value at a stop test.
 template <class TGenerator>
 struct Column {
-  std::string name;
+  std::string name = {};
   std::function<double(const TGenerator&)> value;
 };
 
@@ -28,7 +28,7 @@ struct Row {
   double meanFitness = std::numeric_limits<double>::quiet_NaN();
   double convergence = std::numeric_limits<double>::quiet_NaN();
   StopReason reason = StopReason::None;  // the criterion that ended the run, on its last row
-  std::vector<double> own;               // the user's columns, in their order
+  std::vector<double> own = {};          // the user's columns, in their order
 };
 
 // Reads a row off a generator; draws nothing and changes nothing.
