@@ -47,14 +47,16 @@ TEST(Recorder, OnEvolveItKeepsTheStateOfEveryStopTestAndTheReasonAtTheEnd) {
   generator.maxStagnation = 3;
   Recorder<CMyGenerator> recorder(ShortBatch(1, 1).columns);
   generator.Initialize();
-  const StopReason reason = Evolve(generator, recorder);
+  const StopReason reason = recorder.Evolve(generator);
   const std::vector<Row>& rows = recorder.Rows();
   ASSERT_EQ(rows.size(), static_cast<std::size_t>(generator.generation) + 1);
   for (std::size_t g = 0; g < rows.size(); ++g) {
     EXPECT_EQ(rows[g].generation, static_cast<int>(g));
     EXPECT_EQ(rows[g].reason, g + 1 == rows.size() ? reason : StopReason::None) << g;
   }
-  EXPECT_EQ(Text(rows.back()), Text(Observe(generator, ShortBatch(1, 1).columns)));
+  Row last = Observe(generator, ShortBatch(1, 1).columns);
+  last.reason = reason;
+  EXPECT_EQ(Text(rows.back()), Text(last));
   EXPECT_EQ(rows.back().own, std::vector<double>{double(demo::Decode(*generator.best))});
   EXPECT_EQ(rows.back().bestFitness, generator.best->fitness);
 
@@ -88,7 +90,7 @@ TEST(Batch, RunsAreTheSeededSingleRunsWhateverTheThreads) {
   CMyGenerator generator;
   ShortBatch(1, 1).configure(generator);
   Recorder<CMyGenerator> recorder(ShortBatch(1, 1).columns);
-  allelix::Run(generator, recorder);
+  recorder.Finish(allelix::Run(generator, recorder));
   std::vector<std::string> alone;
   for (const Row& row : recorder.Rows()) alone.push_back(Text(row));
   const std::size_t perRun = alone.size();
@@ -107,8 +109,8 @@ TEST(Batch, AFailureOrACancellationEndsTheBatchAfterTheRunsBeforeIt) {
     int records;       // handed over, in order
     bool cancelled;
   };
-  // A run of 4 generations consults the predicate 5 times: before it and after each of its
-  // first four stop tests.
+  // A run of 4 generations consults the predicate 6 times: before it and before each of its five
+  // stop tests.
   const Case cases[] = {
       {.name = "failure",
        .threads = 1,
@@ -131,7 +133,7 @@ TEST(Batch, AFailureOrACancellationEndsTheBatchAfterTheRunsBeforeIt) {
       {.name = "between runs",
        .threads = 1,
        .failingRun = -1,
-       .cancelAtCall = 11,
+       .cancelAtCall = 13,
        .records = 2,
        .cancelled = true},
       {.name = "at once",

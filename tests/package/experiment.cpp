@@ -37,10 +37,7 @@ int main() {
   const ex::BatchResult result = batch.Run();
 
   const std::string trace = ex::Trace(result);
-  ex::ChartOptions chart;
-  chart.title = "OneMax on 16 bits";
-  chart.optimum = 16;
-  const std::string svg = ex::DrawChart(result, chart);
+  const std::string svg = ex::DrawChart(result, {.title = "OneMax on 16 bits", .optimum = 16});
   const std::string summary = ex::BatchSummary(result);
   std::cout << summary;
 

@@ -40,29 +40,36 @@ inline double SteadySeconds() {
   return std::chrono::duration<double>(now.time_since_epoch()).count();
 }
 
+namespace batch_detail {
+
+// Thrown out of Evolve's observer when the cancellation predicate asks a run to stop.
+struct Stopped {};
+
+}  // namespace batch_detail
+
 // What one finished run leaves.
 struct RunRecord {
   int run = 0;
-  std::optional<std::uint32_t> seed;  // its seed schedule's base; none under clock seeding
-  Row last;                           // the state at its final stop test
-  std::vector<Row> rows;              // every stop test, when the batch keeps them
-  bool success = false;               // what the batch's success test said
-  std::string description;            // what the batch's describe said
-  double seconds = 0;                 // the run's own time
+  std::optional<std::uint32_t> seed = {};  // its seed schedule's base; none under clock seeding
+  Row last = {};                           // the state at its final stop test
+  std::vector<Row> rows = {};              // every stop test, when the batch keeps them
+  bool success = false;                    // what the batch's success test said
+  std::string description = {};            // what the batch's describe said
+  double seconds = 0;                      // the run's own time
 
   StopReason Reason() const { return last.reason; }
 };
 
 // What a batch leaves.
 struct BatchResult {
-  std::optional<std::uint32_t> seed;     // the base seed, drawn when none was given
-  int threads = 1;                       // threads the runs ran on
-  std::vector<std::string> columnNames;  // the user's columns, in the order of Row::own
-  std::vector<RunRecord> records;        // the finished runs, in run order
-  bool successTested = false;            // whether the batch had a success test
-  bool cancelled = false;                // whether the cancellation predicate ended the batch
-  bool onProcesses = false;              // threads counts the processes of a job
-  double wallSeconds = 0;                // the batch's time from first run to last
+  std::optional<std::uint32_t> seed = {};     // the base seed, drawn when none was given
+  int threads = 1;                            // threads the runs ran on
+  std::vector<std::string> columnNames = {};  // the user's columns, in the order of Row::own
+  std::vector<RunRecord> records = {};        // the finished runs, in run order
+  bool successTested = false;                 // whether the batch had a success test
+  bool cancelled = false;                     // whether the cancellation predicate ended the batch
+  bool onProcesses = false;                   // threads counts the processes of a job
+  double wallSeconds = 0;                     // the batch's time from first run to last
 };
 
 // Shows "k of n runs done" on one line of a stream (a terminal's), and clears it at the end.
@@ -103,7 +110,7 @@ struct Batch {
   std::function<void(TGenerator&)> initialize;     // starts the run; empty: generator.Initialize()
   std::function<bool(const TGenerator&)> success;  // tested on the finished run
   std::function<std::string(const TGenerator&)> describe;  // words on the finished run
-  std::function<bool()> cancelled;   // consulted between runs and between generations
+  std::function<bool()> cancelled;   // consulted before every run and every stop test
   std::function<double()> clock;     // times the runs; empty: SteadySeconds
   std::ostream* progress = nullptr;  // where to show progress (a terminal), or nowhere
   // The processes of a job to spread the runs over, one run at a time each, or null. Every
@@ -150,15 +157,14 @@ struct Batch {
       generator->Initialize();
     }
     wasCancelled = false;
-    // Evolve's loop, with a look at the cancellation predicate between generations.
-    for (;;) {
-      recorder(*generator);
-      if (recorder.Rows().back().reason != StopReason::None) break;
-      if (cancelled && cancelled()) {
-        wasCancelled = true;
-        return record;
-      }
-      generator->NextGeneration();
+    try {
+      recorder.Finish(Evolve(*generator, [&](const TGenerator& g) {
+        if (cancelled && cancelled()) throw batch_detail::Stopped();
+        recorder(g);
+      }));
+    } catch (const batch_detail::Stopped&) {
+      wasCancelled = true;
+      return record;
     }
     record.seconds = Clock() - start;
     record.success = success && success(*generator);

@@ -24,10 +24,10 @@ namespace allelix::experiment {
 
 // What a run's stop tests saw, generation by generation (entry g is generation g).
 struct Series {
-  std::vector<double> best;  // fitness of the best individual so far
-  std::vector<double> mean;  // the population's mean fitness
-  std::vector<double> convergence;
-  std::vector<double> own;  // the user column on the chart; empty when there is none
+  std::vector<double> best = {};  // fitness of the best individual so far
+  std::vector<double> mean = {};  // the population's mean fitness
+  std::vector<double> convergence = {};
+  std::vector<double> own = {};  // the user column on the chart; empty when there is none
 };
 
 // The curves of a run's rows; ownColumn is the index in Row::own of the user column to chart,
@@ -49,14 +49,14 @@ inline Series SeriesOf(const std::vector<Row>& rows, int ownColumn = -1) {
 
 // The words and choices around the curves.
 struct ChartOptions {
-  std::string title;
-  std::string subtitle;
+  std::string title = {};
+  std::string subtitle = {};
   // Given, the upper panel shows optimum - fitness on a log scale, with a line of exact hits;
   // otherwise the fitness itself on a linear scale.
-  std::optional<double> optimum;
-  std::string optimumLabel = "optimum reached";  // beside the line of exact hits
-  std::optional<double> convergenceThreshold;    // drawn when the convergence criterion applies
-  std::string columnName;  // the label of the user column's panel, when the series have one
+  std::optional<double> optimum = {};
+  std::string optimumLabel = "optimum reached";     // beside the line of exact hits
+  std::optional<double> convergenceThreshold = {};  // drawn when the convergence criterion applies
+  std::string columnName = {};  // the label of the user column's panel, when the series have one
 };
 
 namespace chart_detail {

@@ -30,13 +30,13 @@ inline constexpr int MaxJobs = 256;
 
 // What a command line chose about the runs, beside the problem's own settings.
 struct Options {
-  std::optional<std::uint32_t> seed;  // empty: a base seed drawn at random, and printed
-  bool clockSeeding = false;          // every reseed from the clock's seconds; excludes seed
+  std::optional<std::uint32_t> seed = {};  // empty: a base seed drawn at random, and printed
+  bool clockSeeding = false;               // every reseed from the clock's seconds; excludes seed
   Engine engine = Engine::Mt19937;
   int runs = 1;
-  int jobs = 0;           // threads for a batch; 0: one per processor
-  std::string tracePath;  // empty: no trace; "-": standard output
-  std::string plotPath;   // empty: no chart
+  int jobs = 0;                // threads for a batch; 0: one per processor
+  std::string tracePath = {};  // empty: no trace; "-": standard output
+  std::string plotPath = {};   // empty: no chart
 };
 
 // What a program talks to besides its options.
@@ -49,7 +49,7 @@ struct Console {
   // the other ranks run their share of the runs and write nothing.
   Ranks* ranks = nullptr;
   // The number of a signal that asked the program to stop, 0 while none has; empty: never asked.
-  // Consulted before every run and between generations, on whichever thread runs them.
+  // Consulted before every run and every stop test, on whichever thread runs them.
   std::function<int()> stopSignal = {};
 };
 

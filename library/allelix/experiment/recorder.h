@@ -14,7 +14,7 @@ namespace allelix::experiment {
 // A column of the user's own: its name in a trace and its value at a stop test.
 template <class TGenerator>
 struct Column {
-  std::string name;
+  std::string name = {};
   std::function<double(const TGenerator&)> value;
 };
 
@@ -27,8 +27,8 @@ struct Row {
   double fittestFitness = std::numeric_limits<double>::quiet_NaN();  // fittest of the population
   double meanFitness = std::numeric_limits<double>::quiet_NaN();
   double convergence = std::numeric_limits<double>::quiet_NaN();
-  StopReason reason = StopReason::None;  // what the stop test decides here: None until the end
-  std::vector<double> own;               // the user's columns, in their order
+  StopReason reason = StopReason::None;  // the criterion that ended the run, on its last row
+  std::vector<double> own = {};          // the user's columns, in their order
 };
 
 // Reads a row off a generator; draws nothing and changes nothing.
@@ -43,14 +43,14 @@ Row Observe(const TGenerator& generator, const std::vector<Column<TGenerator>>& 
     row.meanFitness = generator.population->MeanFitness();
     row.convergence = generator.population->Convergence();
   }
-  row.reason = TestStop(generator);
   row.own.reserve(columns.size());
   for (const Column<TGenerator>& column : columns) row.own.push_back(column.value(generator));
   return row;
 }
 
-// An observer for Evolve that keeps a row per stop test, the last of which carries the
-// criterion that ended the run. With keepAll false it keeps only the latest row.
+// An observer for Evolve that keeps a row per stop test; Finish (or the Evolve here, which calls
+// it) gives the last row the criterion that ended the run. With keepAll false it keeps only the
+// latest row.
 template <class TGenerator>
 class Recorder {
  public:
@@ -64,6 +64,19 @@ class Recorder {
   }
 
   const std::vector<Row>& Rows() const { return rows_; }
+
+  // Gives the last row the criterion that ended the run, as Evolve returned it.
+  void Finish(StopReason reason) {
+    if (!rows_.empty()) rows_.back().reason = reason;
+  }
+
+  // Evolves an initialized generator with this recorder as the observer, as allelix::Evolve
+  // does, and finishes the rows with the criterion that fired.
+  StopReason Evolve(TGenerator& generator) {
+    const StopReason reason = allelix::Evolve(generator, *this);
+    Finish(reason);
+    return reason;
+  }
 
   // Hands the rows over and starts afresh, for the next run.
   std::vector<Row> TakeRows() { return std::exchange(rows_, {}); }

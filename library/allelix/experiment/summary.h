@@ -16,7 +16,7 @@ namespace allelix::experiment {
 
 // A quantity of each finished run whose spread over a batch the summary shows.
 struct Statistic {
-  std::string label;
+  std::string label = {};
   std::function<double(const RunRecord&)> value;
 };
 
