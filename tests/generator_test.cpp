@@ -173,6 +173,52 @@ TEST(StartingOver, EachCallKeepsWhatItSays) {
   }
 }
 
+// Initialize starts a run of the seed schedule (from a fresh base without one), and each
+// generation reseeds with the schedule's next seed.
+TEST(Initialize, StartsARunAndEachGenerationTakesTheNextSeed) {
+  for (const bool scheduled : {true, false}) {
+    SCOPED_TRACE(scheduled ? "scheduled" : "unscheduled");
+    const ScopedSeedSchedule schedule(70);
+    if (!scheduled) RemoveSeedSchedule();
+    CGeneratorEx<CMyIndividual> generator;
+    generator.Initialize(10, 4);
+    ASSERT_TRUE(LastRunSeed().has_value());
+    const std::uint32_t base = *LastRunSeed();
+    if (scheduled) {
+      EXPECT_EQ(base, 70u);
+    }
+    EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 1);
+    generator.NextGeneration();
+    EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 2);
+  }
+}
+
+// Exposes the rate trial of the pairing pass.
+class CTrialProbe final : public CGeneratorEx<CMyIndividual> {
+ public:
+  using CGeneratorEx::Trial;
+};
+
+TEST(Trial, SucceedsWhenTheDrawModuloTenMillionIsBelowRateTimesTenMillion) {
+  const struct {
+    double rate;
+    int draw;
+    bool succeeds;
+  } cases[] = {
+      {.rate = 0.25, .draw = 2499999, .succeeds = true},
+      {.rate = 0.25, .draw = 2500000, .succeeds = false},
+      {.rate = 0.25, .draw = 12499999, .succeeds = true},
+      {.rate = 0.25, .draw = 12500000, .succeeds = false},
+      // The default 0.001f widened is 0.0010000000474974513: its threshold lies above 10000.
+      {.rate = static_cast<double>(0.001f), .draw = 10000, .succeeds = true},
+  };
+  for (const auto& c : cases) {
+    const ScriptedDraws draws({c.draw});
+    EXPECT_EQ(CTrialProbe::Trial(c.rate), c.succeeds) << c.rate << ", draw " << c.draw;
+    EXPECT_EQ(draws.Drawn(), 1u);
+  }
+}
+
 TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
   CRecordingGenerator generator;
   generator.crossoverRate = 1.0;
