@@ -377,6 +377,24 @@ TEST(BestRule, ReplacesOnlyWhenStrictlyFitter) {
   }
 }
 
+// Elitism asks for a sort after the pass (with eliteCount 0 it copies nothing); no selection
+// leaves the order the mutations of the pass made.
+TEST(NextGeneration, SortsAfterThePassOnlyWhenSelectionAsks) {
+  for (const int selection : {SelectionElitism, SelectionNone}) {
+    ScopedSeedSchedule schedule(4);
+    CGeneratorEx<CMyIndividual> generator;
+    generator.selectionType = selection;
+    generator.eliteCount = 0;
+    generator.mutationRate = 1.0;
+    generator.Initialize(50, 14);
+    generator.NextGeneration();
+    const CMyIndividual* const* slots = generator.population->individuals;
+    const bool sorted = std::is_sorted(
+        slots, slots + 50, [](const auto* a, const auto* b) { return a->fitness > b->fitness; });
+    EXPECT_EQ(sorted, selection == SelectionElitism) << "selection " << selection;
+  }
+}
+
 TEST(FindFittest, TakesTheFirstOfEqualMaximaAboveTheFloor) {
   CGeneratorEx<CMyIndividual> generator;
   const double nan = std::numeric_limits<double>::quiet_NaN();
