@@ -158,6 +158,8 @@ TEST(Population, ConvergenceAveragesTheMajorityShares) {
   EXPECT_DOUBLE_EQ(FromBits({{1, 0, 1}, {1, 1, 0}, {1, 0, 0}, {0, 1, 1}})->Convergence(),
                    (0.75 + 0.5 + 0.5) / 3);
   EXPECT_EQ(FromBits({{0, 0}, {0, 0}, {1, 0}})->Convergence(), (1.0 - 1.0 / 3 + 1.0) / 2);
+  // A running mean of 0.5, 1 and 1; thirds summed would give 0.8333333333333333, a bit lower.
+  EXPECT_EQ(FromBits({{1, 0, 0}, {0, 0, 0}})->Convergence(), 2.5 / 3);
   EXPECT_EQ(FromBits({{1, 0, 1, 1}, {1, 0, 1, 1}})->Convergence(), 1.0);
 }
 

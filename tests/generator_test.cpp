@@ -173,6 +173,52 @@ TEST(StartingOver, EachCallKeepsWhatItSays) {
   }
 }
 
+// Initialize starts a run of the seed schedule (from a fresh base without one), and each
+// generation reseeds with the schedule's next seed.
+TEST(Initialize, StartsARunAndEachGenerationTakesTheNextSeed) {
+  for (const bool scheduled : {true, false}) {
+    SCOPED_TRACE(scheduled ? "scheduled" : "unscheduled");
+    const ScopedSeedSchedule schedule(70);
+    if (!scheduled) RemoveSeedSchedule();
+    CGeneratorEx<CMyIndividual> generator;
+    generator.Initialize(10, 4);
+    ASSERT_TRUE(LastRunSeed().has_value());
+    const std::uint32_t base = *LastRunSeed();
+    if (scheduled) {
+      EXPECT_EQ(base, 70u);
+    }
+    EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 1);
+    generator.NextGeneration();
+    EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 2);
+  }
+}
+
+// Exposes the rate trial of the pairing pass.
+class CTrialProbe final : public CGeneratorEx<CMyIndividual> {
+ public:
+  using CGeneratorEx::Trial;
+};
+
+TEST(Trial, SucceedsWhenTheDrawModuloTenMillionIsBelowRateTimesTenMillion) {
+  const struct {
+    double rate;
+    int draw;
+    bool succeeds;
+  } cases[] = {
+      {.rate = 0.25, .draw = 2499999, .succeeds = true},
+      {.rate = 0.25, .draw = 2500000, .succeeds = false},
+      {.rate = 0.25, .draw = 12499999, .succeeds = true},
+      {.rate = 0.25, .draw = 12500000, .succeeds = false},
+      // The default 0.001f widened is 0.0010000000474974513: its threshold lies above 10000.
+      {.rate = static_cast<double>(0.001f), .draw = 10000, .succeeds = true},
+  };
+  for (const auto& c : cases) {
+    const ScriptedDraws draws({c.draw});
+    EXPECT_EQ(CTrialProbe::Trial(c.rate), c.succeeds) << c.rate << ", draw " << c.draw;
+    EXPECT_EQ(draws.Drawn(), 1u);
+  }
+}
+
 TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
   CRecordingGenerator generator;
   generator.crossoverRate = 1.0;
@@ -328,6 +374,24 @@ TEST(BestRule, ReplacesOnlyWhenStrictlyFitter) {
   EXPECT_EQ(generator.bestGeneration, 2);
   for (int i = 0; i < generator.populationSize; ++i) {
     EXPECT_NE(generator.population->individuals[i], generator.best);
+  }
+}
+
+// Elitism asks for a sort after the pass (with eliteCount 0 it copies nothing); no selection
+// leaves the order the mutations of the pass made.
+TEST(NextGeneration, SortsAfterThePassOnlyWhenSelectionAsks) {
+  for (const int selection : {SelectionElitism, SelectionNone}) {
+    ScopedSeedSchedule schedule(4);
+    CGeneratorEx<CMyIndividual> generator;
+    generator.selectionType = selection;
+    generator.eliteCount = 0;
+    generator.mutationRate = 1.0;
+    generator.Initialize(50, 14);
+    generator.NextGeneration();
+    const CMyIndividual* const* slots = generator.population->individuals;
+    const bool sorted = std::is_sorted(
+        slots, slots + 50, [](const auto* a, const auto* b) { return a->fitness > b->fitness; });
+    EXPECT_EQ(sorted, selection == SelectionElitism) << "selection " << selection;
   }
 }
 

@@ -73,14 +73,19 @@ TEST(InitializeShape, BuildsExactlyTheAskedShape) {
   ScopedSeedSchedule schedule(5);
   for (const auto& [size, genes] :
        std::vector<std::pair<int, int>>{{1, 1}, {2, 100}, {37, 5}, {500, 3}}) {
-    SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(genes));
-    CGeneratorEx<CNumber> generator;
-    CountedDraws draws;
-    generator.Initialize(size, genes);
-    EXPECT_EQ(draws.Drawn(), static_cast<std::size_t>(size) * genes);
-    ExpectFreshPopulation(generator, size, genes);
-    generator.NextGeneration();  // loops over the new populationSize
-    EXPECT_EQ(generator.population->count, size);
+    for (const int threads : {1, 2}) {
+      SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(genes) + " on " +
+                   std::to_string(threads) + " threads");
+      CGeneratorEx<CNumber> generator;
+      generator.evaluationThreads = threads;
+      generator.fitnessContext = 1;  // no individual scores 0.0, a new one's fitness
+      CountedDraws draws;
+      generator.Initialize(size, genes);
+      EXPECT_EQ(draws.Drawn(), static_cast<std::size_t>(size) * genes);
+      ExpectFreshPopulation(generator, size, genes);
+      generator.NextGeneration();  // loops over the new populationSize
+      EXPECT_EQ(generator.population->count, size);
+    }
   }
 }
 

@@ -104,7 +104,9 @@ TEST(LabOptions, EachOptionSetsExactlyItsOwnFieldToTheValueTyped) {
              SettingOptions.begin()] = value;
     EXPECT_EQ(SettingsOf({option, text}), expected) << option << " " << text;
   };
-  const std::string typed[] = {"0.1", "1e-3", halfUp, "0.9", "7", "48", "0.85", "11", "13", "17"};
+  // --max-generations at the largest int, the bound it may reach.
+  const std::string typed[] = {"0.1", "1e-3", halfUp, "0.9",        "7",
+                               "48",  "0.85", "11",   "2147483647", "17"};
   for (std::size_t i = 0; i < std::size(typed); ++i) {
     expectOnly(SettingOptions[i], typed[i], std::stod(typed[i]));
   }

@@ -138,14 +138,15 @@ class CPoisoned final : public CIndividual<CPoisoned, CBit> {
   }
 };
 
-// A generator whose pass changes no gene, and whose Mutate puts a copy in place of its individual,
-// then throws on its `failAt`-th call. Select records the state it receives and the numbers
-// drawn before it in its generation.
+// A generator whose pass pairs individuals but changes no gene, and whose Mutate puts a copy in
+// place of its individual, then throws on its `failAt`-th call. Select records the state it
+// receives and the numbers drawn before it in its generation.
 class CFailing : public CGeneratorEx<CPoisoned> {
  public:
   CFailing(int threads, int failAt, int selection) : failAt_(failAt) {
     evaluationThreads = threads;
-    crossoverRate = 0.0;
+    crossoverType = CrossoverNone;
+    crossoverRate = 1.0;
     selectionType = selection;
     mutationRate = failAt > 0 ? 1.0 : 0.0;
   }

@@ -2,10 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <stdexcept>
+#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -45,8 +49,12 @@ TEST(RandomSource, EnginesKeepSeparateStateAndNamesRoundTrip) {
   Rand();
   SetEngine(Engine::Classic);
   EXPECT_EQ(Rand(), 18467);
-  for (const Engine engine : {Engine::Mt19937, Engine::Classic, Engine::Runtime}) {
-    EXPECT_EQ(EngineFromName(EngineName(engine)), engine);
+  // The names programs accept on their command line.
+  const std::pair<Engine, std::string_view> names[] = {
+      {Engine::Mt19937, "mt19937"}, {Engine::Classic, "classic"}, {Engine::Runtime, "runtime"}};
+  for (const auto& [engine, name] : names) {
+    EXPECT_EQ(EngineName(engine), name);
+    EXPECT_EQ(EngineFromName(name), engine);
   }
 }
 
@@ -99,7 +107,9 @@ TEST(Reseed, DefaultSeedingTakesAFreshBasePerRunAndReportsIt) {
   std::vector<std::vector<int>> runs;
   std::vector<std::uint32_t> bases;
   for (int run = 0; run < 2; ++run) {
+    const std::optional<std::uint32_t> continued = CurrentRandomPosition().nextSeed;
     ReseedForRun();
+    EXPECT_NE(LastRunSeed(), continued) << "the run continued the previous run's schedule";
     std::vector<int> drawn = Draws(3);
     Reseed();
     const std::vector<int> second = Draws(3);

@@ -29,7 +29,7 @@ struct SelectCase {
   int kept = 0;              // leading slots that must keep their own object
   double rate = 0.75;
   int eliteCount = 20;
-  int twinOfFirst = -1;  // a slot whose genes are made equal to slot 0's
+  std::vector<int> twinsOfFirst = {};  // slots whose genes are made equal to slot 0's
 };
 
 void PrintTo(const SelectCase& c, std::ostream* out) { *out << c.name; }
@@ -44,8 +44,8 @@ TEST_P(SelectTest, FillsEverySlotFromItsSourceWithANewUnmarkedObject) {
   generator.eliteCount = c.eliteCount;
   generator.population = MakePopulation(c.fitness).release();
   CMyIndividual** slots = generator.population->individuals;
-  if (c.twinOfFirst >= 0) {
-    for (int j = 0; j < 8; ++j) slots[c.twinOfFirst]->genes[j]->value = slots[0]->genes[j]->value;
+  for (const int twin : c.twinsOfFirst) {
+    for (int j = 0; j < 8; ++j) slots[twin]->genes[j]->value = slots[0]->genes[j]->value;
   }
   std::vector<std::uint32_t> bits;
   for (std::size_t i = 0; i < c.fitness.size(); ++i) bits.push_back(DecodeBits(*slots[i]));
@@ -86,7 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"RouletteExample", 1, Example, {4, 3, 8, 0}, {3, 1, 1, 0}, 4},
         // Slot 2 equals slot 0: their group of 2 earns 2 entries and the twin none of its own,
         // so the list is 0, 0, 1 (ungrouped it would be 0, 1, 2, 2).
-        SelectCase{"RouletteGroupsTwins", 1, {2, 1, 3}, {1, 2, 3}, {0, 1, 0}, 3, 0, 0.75, 20, 2},
+        SelectCase{"RouletteGroupsTwins", 1, {2, 1, 3}, {1, 2, 5}, {0, 1, 1}, 3, 0, 0.75, 20, {2}},
         SelectCase{"RouletteAllZeroPicksOldSlots", 1, {0, 0, 0}, {5, 2, 3}, {2, 2, 0}, 3},
         // Expected 4.5 would earn 5 entries; capped at 3, the list is 0, 0, 0, 2, 2.
         SelectCase{"RouletteCapsAtCount", 1, {3, -2, 1}, {3, 4, 0}, {2, 2, 0}, 3},
@@ -96,6 +96,16 @@ INSTANTIATE_TEST_SUITE_P(
         SelectCase{"RemainderExampleLowTenth", 2, Example, {13}, {0, 0, 3, 0}, 1},
         SelectCase{"RemainderExampleHighTenth", 2, Example, {17}, {0, 0, 3, 1}, 1},
         SelectCase{"RemainderAllZeroPicksOldSlots", 2, {0, 0, 0}, {4, 1, 2}, {1, 1, 2}, 3},
+        // Expected copies 1.37 and 0.63: one whole copy of slot 0, then a list of 3 tenths of
+        // slot 0 (3.7 truncated) and 6 of slot 1.
+        SelectCase{.name = "RemainderTruncatesTenths", .selectionType = 2, .fitness = {1.37, 0.63},
+                   .draws = {3}, .sources = {0, 1}, .drawn = 1},
+        // A group of three (slots 0 to 2) expects (3 * share) * 5, exactly 3 whole copies, where
+        // 3 * (share * 5) gives 2.9999999999999996; slots 3 and 4 expect 0.9999999999999999:
+        // 9 tenths each.
+        SelectCase{.name = "RemainderGroupOfThreeMultipliesInOrder", .selectionType = 2,
+                   .fitness = {0.3, 0.3, 0.3, 0.3, 0.3}, .draws = {0, 9},
+                   .sources = {0, 0, 0, 3, 4}, .drawn = 2, .twinsOfFirst = {1, 2}},
         // Stale fitness: slot 1 expects 3 whole copies of 2 slots.
         SelectCase{"RemainderStopsAtLastSlot", 2, {-1, 3}, {}, {1, 1}, 0},
         // Elitism: k = min(count / 2, eliteCount), slot count - 1 - i copies slot i.
