@@ -1,6 +1,6 @@
 // Replaces the global allocation functions with counting ones that can also fail the n-th call.
-// Include it in exactly one source file of a test binary of its own; the tests are
-// single-threaded.
+// Include it in exactly one source file of a test binary of its own; the counts are not atomic,
+// so only one thread may allocate at a time.
 #pragma once
 
 #include <cstddef>
@@ -17,12 +17,15 @@ struct Allocations {
 };
 inline Allocations allocations;
 
-inline void* Allocate(std::size_t size) {
+inline void* Allocate(std::size_t size, std::size_t alignment = 0) {
   if (allocations.failAt != 0 && ++allocations.calls == allocations.failAt) {
     ++allocations.failed;
     throw std::bad_alloc();
   }
-  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (size == 0) size = 1;
+  void* memory = alignment == 0 ? std::malloc(size)
+                                : std::aligned_alloc(
+                                      alignment, (size + alignment - 1) / alignment * alignment);
   if (memory == nullptr) throw std::bad_alloc();
   ++allocations.live;
   ++allocations.made;
@@ -60,4 +63,14 @@ void operator delete[](void* memory) noexcept { Release(memory); }
 void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
 void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
 void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
+void* operator new(std::size_t size, std::align_val_t alignment) {
+  return Allocate(size, static_cast<std::size_t>(alignment));
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) {
+  return Allocate(size, static_cast<std::size_t>(alignment));
+}
+void operator delete(void* memory, std::align_val_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::align_val_t) noexcept { Release(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { Release(memory); }
 void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "allelix/platform.h"
+#include "allelix/pool.h"
 #include "allelix/sort_by_fitness.h"
 
 namespace allelix {
@@ -60,6 +61,12 @@ class CBit final {
 
   CBit() = default;
 
+  // Genes come from a pool of the thread that makes them (pool.h).
+  static void* operator new(std::size_t size) { return detail::PoolAllocate(size); }
+  static void operator delete(void* gene, std::size_t size) noexcept {
+    detail::PoolRelease(gene, size);
+  }
+
   // Genes are equal when they hold the same bit; the lock takes no part.
   virtual bool IsEqual(CBit* other) { return value == other->value; }
 };
@@ -79,6 +86,13 @@ class CIndividual {
   ~CIndividual() { ClearGenes(); }
   CIndividual(const CIndividual&) = delete;
   CIndividual& operator=(const CIndividual&) = delete;
+
+  // Individuals come from a pool of the thread that makes them (pool.h); delete goes through
+  // TIndividual, whose size the pool is told.
+  static void* operator new(std::size_t size) { return detail::PoolAllocate(size); }
+  static void operator delete(void* individual, std::size_t size) noexcept {
+    detail::PoolRelease(individual, size);
+  }
 
   // Gives an individual without a gene array n null gene slots, which the caller fills.
   // Precondition: no gene array yet (an existing one would be lost, not released).
