@@ -48,10 +48,11 @@ struct SortBuffers {
   void Reserve(std::size_t n) {
     individuals.resize(n);
     sorted.resize(n);
-    keys.resize(n);
-    spareKeys.resize(n);
-    entries.resize(n);
-    spareEntries.resize(n);
+    // One more for the merge's reads past the end.
+    keys.resize(n + 1);
+    spareKeys.resize(n + 1);
+    entries.resize(n + 1);
+    spareEntries.resize(n + 1);
     turns.resize(n);
     tree.resize(std::bit_ceil(n) + 1);
     physical.resize(n);
@@ -91,37 +92,56 @@ inline void InsertionSortCounting(std::uint64_t* keys, std::uint64_t* entries, s
   }
 }
 
-// Merges the sorted runs [low, middle) and [middle, high) of keys and entries into out*. When
-// a right-hand key is taken, the left-hand keys already taken (those greater or equal, from
-// earlier positions) are added to its entry's count.
+// Merges the sorted runs [low, middle) and [middle, high) of keys and entries into out*, where
+// the left run is at least as long as the right one. When a right-hand key is taken, the
+// left-hand keys before it in the merged order (greater or equal, from earlier positions) are
+// added to its entry's count. The merge runs from both ends at once, the front taking the first
+// key of the two runs and the back the last, which gives the processor two independent chains
+// of work; it is branch-free, with masks rather than conditions a compiler may turn into
+// branches, since which side is taken is as unpredictable as the keys. It may read the key
+// and entry just past `high`, which the buffers provide.
 inline void MergeCounting(const std::uint64_t* keys, const std::uint64_t* entries,
                           std::uint64_t* outKeys, std::uint64_t* outEntries, std::size_t low,
                           std::size_t middle, std::size_t high) {
+  const auto select = [](std::uint64_t mask, std::uint64_t ifSet, std::uint64_t ifClear) {
+    return ifClear ^ ((ifClear ^ ifSet) & mask);
+  };
+  // The front takes half the keys, so it never runs out of left-hand keys; the back takes the
+  // rest, never more than the left run holds. Either may run out of right-hand keys.
   std::size_t left = low;
   std::size_t right = middle;
-  std::size_t out = low;
-  // Branch-free, with masks rather than conditions that a compiler may turn into branches:
-  // which side is taken is as unpredictable as the keys.
-  while (left < middle && right < high) {
+  std::size_t front = low;
+  std::size_t leftBack = middle - 1;
+  std::size_t rightBack = high - 1;
+  std::size_t back = high - 1;
+  const std::size_t half = (high - low) / 2;
+  for (std::size_t step = 0; step < half; ++step) {
     const std::uint64_t leftKey = keys[left];
     const std::uint64_t rightKey = keys[right];
-    const std::uint64_t leftEntry = entries[left];
-    const std::uint64_t rightEntry = entries[right] + (left - low);
-    const std::uint64_t takeRight = rightKey > leftKey ? 1 : 0;
+    const std::uint64_t takeRight = (right < high) & (rightKey > leftKey) ? 1 : 0;
     const std::uint64_t mask = 0 - takeRight;
-    outKeys[out] = leftKey ^ ((leftKey ^ rightKey) & mask);
-    outEntries[out] = leftEntry ^ ((leftEntry ^ rightEntry) & mask);
+    outKeys[front] = select(mask, rightKey, leftKey);
+    outEntries[front] = select(mask, entries[right] + (left - low), entries[left]);
     right += takeRight;
     left += 1 - takeRight;
-    ++out;
+    ++front;
+
+    const std::uint64_t lastLeftKey = keys[leftBack];
+    const std::uint64_t lastRightKey = keys[rightBack];
+    // On a tie the right-hand key comes last.
+    const std::uint64_t lastRight = (rightBack >= middle) & (lastRightKey <= lastLeftKey) ? 1 : 0;
+    const std::uint64_t lastMask = 0 - lastRight;
+    outKeys[back] = select(lastMask, lastRightKey, lastLeftKey);
+    outEntries[back] =
+        select(lastMask, entries[rightBack] + (leftBack + 1 - low), entries[leftBack]);
+    rightBack -= lastRight;
+    leftBack -= 1 - lastRight;
+    --back;
   }
-  for (; left < middle; ++left, ++out) {
-    outKeys[out] = keys[left];
-    outEntries[out] = entries[left];
-  }
-  for (; right < high; ++right, ++out) {
-    outKeys[out] = keys[right];
-    outEntries[out] = entries[right] + (middle - low);
+  if (front == back) {  // an odd count: the one key left
+    const bool lastRight = rightBack >= middle && keys[rightBack] <= keys[leftBack];
+    outKeys[back] = lastRight ? keys[rightBack] : keys[leftBack];
+    outEntries[back] = lastRight ? entries[rightBack] + (leftBack + 1 - low) : entries[leftBack];
   }
 }
 
@@ -132,7 +152,13 @@ inline void MergePass(const std::uint64_t* keys, const std::uint64_t* entries,
                       std::size_t from, std::size_t to) {
   for (std::size_t low = from; low < to; low += 2 * width) {
     const std::size_t middle = std::min(low + width, to);
-    MergeCounting(keys, entries, outKeys, outEntries, low, middle, std::min(middle + width, to));
+    const std::size_t high = std::min(middle + width, to);
+    if (middle == high) {
+      std::copy(keys + low, keys + high, outKeys + low);
+      std::copy(entries + low, entries + high, outEntries + low);
+    } else {
+      MergeCounting(keys, entries, outKeys, outEntries, low, middle, high);
+    }
   }
 }
 
