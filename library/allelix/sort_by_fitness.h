@@ -118,7 +118,7 @@ inline void MergeCounting(const std::uint64_t* keys, const std::uint64_t* entrie
   for (std::size_t step = 0; step < half; ++step) {
     const std::uint64_t leftKey = keys[left];
     const std::uint64_t rightKey = keys[right];
-    const std::uint64_t takeRight = (right < high) & (rightKey > leftKey) ? 1 : 0;
+    const auto takeRight = static_cast<std::uint64_t>((right < high) & (rightKey > leftKey));
     const std::uint64_t mask = 0 - takeRight;
     outKeys[front] = select(mask, rightKey, leftKey);
     outEntries[front] = select(mask, entries[right] + (left - low), entries[left]);
@@ -129,7 +129,8 @@ inline void MergeCounting(const std::uint64_t* keys, const std::uint64_t* entrie
     const std::uint64_t lastLeftKey = keys[leftBack];
     const std::uint64_t lastRightKey = keys[rightBack];
     // On a tie the right-hand key comes last.
-    const std::uint64_t lastRight = (rightBack >= middle) & (lastRightKey <= lastLeftKey) ? 1 : 0;
+    const auto lastRight =
+        static_cast<std::uint64_t>((rightBack >= middle) & (lastRightKey <= lastLeftKey));
     const std::uint64_t lastMask = 0 - lastRight;
     outKeys[back] = select(lastMask, lastRightKey, lastLeftKey);
     outEntries[back] =
