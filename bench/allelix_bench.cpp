@@ -222,12 +222,11 @@ class ScalingReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     std::printf("\nMachine: %s\n", CpuModel().c_str());
     Table("SortByFitness beside std::stable_sort of the same keys (a seeded run's populations)",
-          {{"SortByFitness", "SortByFitness", "StableSort"}});
-    Table("A generation beside GAlib's (demonstration's settings: elitism, two-point crossover)",
-          {{"elitism", "NextGenerations/demo", "GAlib/demo"}});
-    Table("A generation beside GAlib's, by selection type (two-point crossover)",
-          {{"roulette", "NextGenerations/roulette", "GAlib/roulette"},
-           {"remainder", "NextGenerations/remainder", "GAlib/remainder"},
+          "stable_sort", {{"SortByFitness", "SortByFitness", "StableSort"}});
+    Table("A generation beside GAlib's, two-point crossover", "GAlib",
+          {{"elitism (the demonstration)", "NextGenerations/demo", "GAlib/demo"},
+           {"roulette wheel", "NextGenerations/roulette", "GAlib/roulette"},
+           {"stochastic remainder", "NextGenerations/remainder", "GAlib/remainder"},
            {"tournament", "NextGenerations/tournament", "GAlib/tournament"}});
   }
 
@@ -244,32 +243,36 @@ class ScalingReporter : public benchmark::ConsoleReporter {
     return found->second;
   }
 
-  // One row per population size; per column our time in ms, theirs, and ours / theirs.
-  void Table(const char* title, const std::vector<Column>& columns) const {
+  // One row per population size; per column our time in ms, the peer's, and ours / theirs;
+  // then the growth exponents.
+  void Table(const char* title, const char* peer, const std::vector<Column>& columns) const {
     bool any = false;
     for (const Column& column : columns) any = any || Seconds(column.ours, 1000).has_value();
     if (!any) return;
-    std::printf("\n%s, ms\n%12s", title, "individuals");
-    for (const Column& column : columns)
-      std::printf(" | %-10s %10s %10s %6s", column.title, "", "peer", "ratio");
+    std::printf("\n%s, ms\n%12s", title, "");
+    for (const Column& column : columns) std::printf(" | %-28s", column.title);
+    std::printf("\n%12s", "individuals");
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+      std::printf(" | %9s %11s %6s", "Allelix", peer, "ratio");
+    }
     std::printf("\n");
     for (const int size : PopulationSizes) {
       std::printf("%12d", size);
       for (const Column& column : columns) {
         const auto ours = Seconds(column.ours, size);
         const auto theirs = Seconds(column.theirs, size);
-        std::printf(" | %-10s %10s %10s %6s", "", Milliseconds(ours).c_str(),
-                    Milliseconds(theirs).c_str(),
+        std::printf(" | %9s %11s %6s", Milliseconds(ours).c_str(), Milliseconds(theirs).c_str(),
                     ours && theirs ? Fixed(*ours / *theirs, 2).c_str() : "-");
       }
       std::printf("\n");
     }
     std::printf("%12s", "exponent");
     for (const Column& column : columns) {
-      std::printf(" | %-10s %10s %10s %6s", "", Exponent(column.ours).c_str(),
-                  Exponent(column.theirs).c_str(), "");
+      std::printf(" | %9s %11s %6s", Exponent(column.ours).c_str(), Exponent(column.theirs).c_str(),
+                  "");
     }
-    std::printf("   (growth from 1,000 to 64,000)\n");
+    std::printf(
+        "\n(exponent: growth of the time from 1,000 to 64,000 individuals, 1 for linear)\n");
   }
 
   // log(t(64,000) / t(1,000)) / log(64): 1 for linear growth, 2 for quadratic.
