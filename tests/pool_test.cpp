@@ -207,8 +207,13 @@ TEST_F(Pools, IndividualsTooLargeForAPoolUseTheGlobalAllocator) {
 
 // A run handed from one thread to another, as a batch or a user may do, gives what a run on one
 // thread gives.
+class CTournamentGenerator final : public CGeneratorEx<CMyIndividual> {
+ public:
+  CTournamentGenerator() { selectionType = SelectionTournament; }
+};
+
 TEST_F(Pools, ARunMayMoveBetweenThreads) {
-  using Generator = CGeneratorEx<CMyIndividual>;
+  using Generator = CTournamentGenerator;
   const auto run = [](Generator& generator, int generations) {
     for (int g = 0; g < generations; ++g) generator.NextGeneration();
   };
@@ -216,7 +221,6 @@ TEST_F(Pools, ARunMayMoveBetweenThreads) {
   OnItsOwnThread([&] {
     const ScopedSeedSchedule schedule(3, Engine::Mt19937);
     Generator generator;
-    generator.selectionType = SelectionTournament;
     generator.Initialize(500, 14);
     run(generator, 10);
     alone = GeneratorStateOf(generator);
@@ -224,7 +228,6 @@ TEST_F(Pools, ARunMayMoveBetweenThreads) {
   auto moved = std::make_unique<Generator>();
   OnItsOwnThread([&] {
     const ScopedSeedSchedule schedule(3, Engine::Mt19937);
-    moved->selectionType = SelectionTournament;
     moved->Initialize(500, 14);
     run(*moved, 4);
   });
