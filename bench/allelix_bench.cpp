@@ -203,7 +203,9 @@ class ScalingReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      // With repetitions, the median of each benchmark is reported after its runs and wins.
+      const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+      if (run.error_occurred || (run.run_type != Run::RT_Iteration && !median)) continue;
       const std::string& args = run.run_name.args;
       const std::size_t colon = args.find(':');
       if (colon == std::string::npos) continue;
@@ -286,7 +288,7 @@ class ScalingReporter : public benchmark::ConsoleReporter {
   static std::string Milliseconds(std::optional<double> seconds) {
     if (!seconds) return "-";
     const double ms = *seconds * 1e3;
-    return Fixed(ms, ms < 10 ? 3 : ms < 100 ? 2 : 1);
+    return Fixed(ms, ms < 1 ? 4 : ms < 10 ? 3 : ms < 100 ? 2 : 1);
   }
 
   static std::string Fixed(double value, int digits) {
