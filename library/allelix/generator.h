@@ -859,7 +859,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       // Open addressing over at least twice as many places as individuals; a place holds the
       // index of a group, or -1.
       const std::size_t places = std::bit_ceil(2 * count);
-      std::vector<std::ptrdiff_t> table(places, -1);
+      std::vector<int> table(places, -1);
       struct Group {
         std::size_t representative;  // its slot
         int size;
@@ -871,9 +871,9 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
         const std::uint64_t* genes = packed.data() + i * words;
         for (std::size_t at = HashWords(genes, words) & (places - 1);;
              at = (at + 1) & (places - 1)) {
-          const std::ptrdiff_t group = table[at];
+          const int group = table[at];
           if (group < 0) {
-            table[at] = static_cast<std::ptrdiff_t>(groups.size());
+            table[at] = static_cast<int>(groups.size());
             groups.push_back({i, 1});
             break;
           }
