@@ -106,11 +106,14 @@ TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOpe
         for (int g = 0; g < 3; ++g) original.NextGeneration();
         const std::string checkpoint = EncodeCheckpoint(original);
         const GeneratorState saved = GeneratorStateOf(original);
+        const std::optional<std::uint32_t> runSeed = LastRunSeed();
         const Continuation expected = Continue(original, 25);
 
+        RestoreRandomPosition(RandomPosition{});
         Generator resumed;
         RestoreCheckpoint(resumed, checkpoint, "run");
         EXPECT_EQ(GeneratorStateOf(resumed), saved);
+        EXPECT_EQ(LastRunSeed(), runSeed);
         EXPECT_EQ(Continue(resumed, 25), expected);
       }
     }
@@ -124,6 +127,40 @@ TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOpe
   CoreGenerator resumed;
   RestoreCheckpoint(resumed, checkpoint, "core");
   EXPECT_EQ(Continue(resumed, 10), expected);
+}
+
+// Counts set bits, or throws while `failing` is set.
+class CFlaky final : public CIndividual<CFlaky, CBit> {
+ public:
+  static inline bool failing = false;
+  double Fitness(int /*context*/) override {
+    if (failing) throw std::runtime_error("fitness failed");
+    int ones = 0;
+    for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
+    return ones;
+  }
+};
+
+// Its rescoring cannot be replayed from a file, so a failed generation is saved once repaired.
+TEST(CheckpointRoundTrip, AFailedGenerationIsSavedOnlyOnceRepaired) {
+  const ScopedSeedSchedule schedule(3);
+  CGeneratorEx<CFlaky> original;
+  original.Initialize(20, 8);
+  CFlaky::failing = true;
+  EXPECT_THROW(original.NextGeneration(), std::runtime_error);
+  CFlaky::failing = false;
+  try {
+    EncodeCheckpoint(original);
+    ADD_FAILURE() << "a failed generation was saved";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("awaits RepairFailedGeneration()"), std::string::npos);
+  }
+  original.RepairFailedGeneration();
+  const std::string checkpoint = EncodeCheckpoint(original);
+  const Continuation expected = Continue(original, 5);
+  CGeneratorEx<CFlaky> resumed;
+  RestoreCheckpoint(resumed, checkpoint, "repaired");
+  EXPECT_EQ(Continue(resumed, 5), expected);
 }
 
 // A bit pattern that only a bit-exact copy keeps: a NaN with a payload.
@@ -193,7 +230,7 @@ TEST(CheckpointFormat, BytesAreFixedWhateverThePlatform) {
   generator.population->individuals[0]->genes[7]->locked = true;
   // Byte by byte, as the format's table in checkpoint.h describes it; the checksum is zlib's.
   const char* const hex =
-      "414C5843484B5054 01000000 9D00000000000000"  // magic, version, length 157
+      "414C5843484B5054 02000000 A200000000000000"  // magic, version, length 162
       "01 0000000000000000 01000000"                // kind CGeneratorEx, elapsed, populationSize
       "000000E04D62503F 000000403333E33F"           // mutationRate 0.001f, crossoverRate 0.6f
       "00000000 00000000 00000000"                  // generation, fitnessContext, bestGeneration
@@ -202,10 +239,11 @@ TEST(CheckpointFormat, BytesAreFixedWhateverThePlatform) {
       "000000C0CCCCEC3F 05000000 B80B0000"          // convergenceThreshold, maxMinutes, maxGen.
       "32000000 01000000"                           // maxStagnation, evaluationThreads
       "01 01 01 04030201"                           // classic, schedule, next seed
+      "00 00000000"                                 // no run started
       "00 01 01000000 08000000"                     // no best; a population of 1 x 8 genes
       "000000000000E03F 00 01 80"                   // fitness 0.5, mark, values, locks
       "0000000000000000"                            // no attachment
-      "2C19D669";                                   // CRC-32
+      "F9BE4623";                                   // CRC-32
   std::string expected;
   for (const char* digit = hex; *digit != '\0'; ++digit) {
     if (*digit == ' ') continue;
@@ -283,8 +321,9 @@ std::string Patched(std::string bytes, std::size_t at, std::vector<unsigned> val
 }
 
 TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
-  // Offsets in SmallCheckpoint: the random position at 117, best's record at 129 (11 bytes), the
-  // population's flag at 140, its count at 141, gene count at 145, first record at 149.
+  // Offsets in SmallCheckpoint: the random position at 117, the run seed at 124, best's record at
+  // 134 (11 bytes), the population's flag at 145, its count at 146, gene count at 150, first
+  // record at 154.
   const std::string valid = SmallCheckpoint();
   struct Row {
     std::string bytes;
@@ -292,7 +331,7 @@ TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
   };
   const Row rows[] = {
       {.bytes = "XLXCHKPT", .problem = "not a checkpoint"},
-      {.bytes = Patched(valid, 8, {2}), .problem = "format version 2, newer than"},
+      {.bytes = Patched(valid, 8, {3}), .problem = "format version 3, newer than"},
       {.bytes = Patched(valid, 8, {0}), .problem = "does not read"},
       {.bytes = valid + "x", .problem = "but its header says"},
       {.bytes = Patched(valid, 20, {0}), .problem = "lacks the settings of a CGeneratorEx"},
@@ -301,13 +340,15 @@ TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
       {.bytes = Patched(valid, 118, {7}), .problem = "seeding code 7"},
       {.bytes = Patched(valid, 119, {0}), .problem = "lacks its next seed"},
       {.bytes = Patched(valid, 118, {2}), .problem = "clock seeding has no next seed"},
-      {.bytes = Patched(valid, 125, {0, 0, 0, 0}), .problem = "best's gene count is 0"},
-      {.bytes = Patched(valid, 137, {2}), .problem = "best's mark is 2"},
-      {.bytes = Patched(valid, 138, {0x20}), .problem = "best has bits set beyond its genes"},
-      {.bytes = Patched(valid, 141, {4}), .problem = "differs from the population's 4 slots"},
-      {.bytes = Patched(valid, 145, {0, 0, 0, 0x80}), .problem = "not at least 1"},
-      {.bytes = Patched(valid, 145, {0xFF, 0xFF, 0xFF, 0x7F}), .problem = "needs more bytes"},
-      {.bytes = Patched(valid, 158, {0x40}), .problem = "slot 0 has bits set beyond its genes"},
+      {.bytes = Patched(valid, 124, {2}), .problem = "the run seed's flag is 2"},
+      {.bytes = Patched(valid, 124, {0}), .problem = "run seed is stored without its flag"},
+      {.bytes = Patched(valid, 130, {0, 0, 0, 0}), .problem = "best's gene count is 0"},
+      {.bytes = Patched(valid, 142, {2}), .problem = "best's mark is 2"},
+      {.bytes = Patched(valid, 143, {0x20}), .problem = "best has bits set beyond its genes"},
+      {.bytes = Patched(valid, 146, {4}), .problem = "differs from the population's 4 slots"},
+      {.bytes = Patched(valid, 150, {0, 0, 0, 0x80}), .problem = "not at least 1"},
+      {.bytes = Patched(valid, 150, {0xFF, 0xFF, 0xFF, 0x7F}), .problem = "needs more bytes"},
+      {.bytes = Patched(valid, 163, {0x40}), .problem = "slot 0 has bits set beyond its genes"},
       {.bytes = Patched(valid, valid.size() - 14, {3}), .problem = "attachment's length 3"},
   };
   const ScopedSeedSchedule schedule(5);

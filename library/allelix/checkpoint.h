@@ -5,20 +5,22 @@
 // locks, its stored fitness and mark), best, the counters (generation, bestGeneration,
 // elapsedSeconds), populationSize, every setting of CGenerator and, for a generator derived from
 // CGeneratorEx, every setting of CGeneratorEx (evaluationThreads included), and where the calling
-// thread's random source stands (engine, seeding, next seed). Every generation reseeds, so under
+// thread's random source stands (engine, seeding, next seed, and the run's first seed that
+// LastRunSeed reports). Every generation reseeds, so under
 // a seed schedule, and under the default seeding from an entropy base, a loaded checkpoint
 // continues its run bit for bit; under clock seeding it simply reseeds from the clock. Only the
 // state that CIndividual and CBit declare is saved, as Clone copies only that: fields of a
 // derived individual, gene or generator class are not, nor is the individual class itself (load
 // into a generator of the type that saved). A program's own state can travel in the attachment.
 //
-// The file, version 1. Integers are little-endian (signed ones two's complement); a double is
-// its IEEE 754 bit pattern as an unsigned 64-bit integer, so every value (NaN payloads, -0.0,
-// infinities) comes back exactly. Every version keeps the first three fields and the last.
+// The file, version 2 (version 1 lacks the run seed). Integers are little-endian (signed ones two's
+// complement); a double is its IEEE 754 bit pattern as an unsigned 64-bit integer, so every value
+// (NaN payloads, -0.0, infinities) comes back exactly. Every version keeps the first three fields
+// and the last.
 //
 //   bytes  field
 //   8      magic: the ASCII letters ALXCHKPT
-//   4      format version: 1
+//   4      format version: 2
 //   8      length of the whole file in bytes
 //   1      kind: 0 a CGenerator, 1 a generator derived from CGeneratorEx
 //   8+4    elapsedSeconds, populationSize
@@ -29,6 +31,7 @@
 //          maxGenerations 4, maxStagnation 4, evaluationThreads 4
 //   1+1    engine (0 mt19937, 1 classic, 2 runtime), seeding (0 entropy, 1 schedule, 2 clock)
 //   1+4    1 when the next reseed continues a schedule, then its seed; else 0 and 0
+//   1+4    1 when a run has started, then its first seed (LastRunSeed); else 0 and 0
 //   1      1 when best follows: its gene count (4), then its individual record
 //   1      1 when a population follows: its count (4), gene count (4), then one individual
 //          record per slot, in slot order
@@ -72,7 +75,9 @@ class CheckpointError : public std::runtime_error {
 };
 
 // The format version this library writes, and the newest it reads.
-inline constexpr std::uint32_t CheckpointFormatVersion = 1;
+inline constexpr std::uint32_t CheckpointFormatVersion = 2;
+// The oldest format version this library reads.
+inline constexpr std::uint32_t CheckpointOldestVersion = 1;
 
 namespace detail {
 
@@ -383,6 +388,11 @@ void CheckSavable(const TGenerator& generator, const std::string& what) {
              std::to_string(geneCount));
     }
   };
+  if (generator.RepairPending()) {
+    refuse(
+        "its last generation failed and awaits RepairFailedGeneration(), which scores "
+        "individuals again; call it first");
+  }
   if (generator.best != nullptr) checkGenes(generator.best, -1, generator.best->geneCount);
   const auto* population = generator.population;
   if (population == nullptr) return;
@@ -426,6 +436,8 @@ std::string CheckpointBytes(const TGenerator& generator, std::string_view attach
   out.Byte(SeedingCode(position.seeding));
   out.Byte(position.nextSeed.has_value() ? 1 : 0);
   out.Unsigned(position.nextSeed.value_or(0), 4);
+  out.Byte(position.runSeed.has_value() ? 1 : 0);
+  out.Unsigned(position.runSeed.value_or(0), 4);
   // Slot -1 stands for best.
   const auto record = [&](const auto& individual, int slot) {
     if (out.Individual(individual)) return;
@@ -453,9 +465,9 @@ std::string CheckpointBytes(const TGenerator& generator, std::string_view attach
   return std::move(bytes);
 }
 
-// Checks the frame every version shares (magic, length, checksum) and the version; the reader
-// then stands at the first field and stops before the checksum.
-inline void CheckFrame(CheckpointReader& in, std::string_view bytes) {
+// Checks the frame every version shares (magic, length, checksum) and the version, and returns
+// the version; the reader then stands at the first field and stops before the checksum.
+inline std::uint32_t CheckFrame(CheckpointReader& in, std::string_view bytes) {
   const std::string_view magic = bytes.substr(0, CheckpointMagic.size());
   if (magic != CheckpointMagic.substr(0, magic.size())) {
     in.Fail("it is not a checkpoint (wrong magic word)");
@@ -482,14 +494,15 @@ inline void CheckFrame(CheckpointReader& in, std::string_view bytes) {
     in.Fail("it has format version " + std::to_string(version) + ", newer than this library's " +
             std::to_string(CheckpointFormatVersion));
   }
-  if (version != CheckpointFormatVersion) {
+  if (version < CheckpointOldestVersion) {
     in.Fail("it has format version " + std::to_string(version) +
             ", which this library does not read");
   }
   in.DropChecksum();
+  return version;
 }
 
-inline RandomPosition ReadRandomPosition(CheckpointReader& in) {
+inline RandomPosition ReadRandomPosition(CheckpointReader& in, std::uint32_t version) {
   RandomPosition position;
   const std::uint8_t engine = in.Byte("the engine");
   if (engine > 2) in.Fail("the engine code " + std::to_string(engine) + " is unknown");
@@ -507,6 +520,14 @@ inline RandomPosition ReadRandomPosition(CheckpointReader& in) {
   } else {
     if (position.seeding == Seeding::Schedule) in.Fail("a seed schedule lacks its next seed");
     if (seed != 0) in.Fail("a next seed is stored without its flag");
+  }
+  if (version < 2) return position;
+  const bool hasRunSeed = in.Flag("the run seed's flag");
+  const auto runSeed = static_cast<std::uint32_t>(in.Unsigned(4, "the run seed"));
+  if (hasRunSeed) {
+    position.runSeed = runSeed;
+  } else if (runSeed != 0) {
+    in.Fail("a run seed is stored without its flag");
   }
   return position;
 }
@@ -527,7 +548,7 @@ LoadedCheckpoint<TGenerator> ParseCheckpoint(std::string_view bytes, const std::
   using TIndividual = IndividualOf<TGenerator>;
   using TGene = GeneOf<TGenerator>;
   CheckpointReader in(bytes, name);
-  CheckFrame(in, bytes);
+  const std::uint32_t version = CheckFrame(in, bytes);
   LoadedCheckpoint<TGenerator> loaded;
   const bool ex = in.Flag("the kind of generator");
   if (ex != HasExSettings<TGenerator>) {
@@ -536,7 +557,7 @@ LoadedCheckpoint<TGenerator> ParseCheckpoint(std::string_view bytes, const std::
   }
   PairCoreFields(loaded.fields, loaded.fields, [&](auto& value, auto&) { in.Field(value); });
   if (ex) PairExFields(loaded.fields, loaded.fields, [&](auto& value, auto&) { in.Field(value); });
-  loaded.position = ReadRandomPosition(in);
+  loaded.position = ReadRandomPosition(in, version);
   if (in.Flag("best's flag")) {
     loaded.best =
         in.template Individual<TIndividual, TGene>(in.GeneCount("best's gene count", 1), -1);
@@ -625,7 +646,8 @@ concept CheckpointableGenerator = HasPopulationAndBest<TGenerator> && std::deriv
 // state that CIndividual and CBit declare is saved, as Clone copies only that.
 // Throws std::invalid_argument when the state breaks the generator's invariants (an empty slot,
 // an individual without genes, individuals of different lengths, a populationSize other than the
-// population's count).
+// population's count) or when a failed generation awaits RepairFailedGeneration, whose scoring
+// the checkpoint could not replay.
 template <detail::CheckpointableGenerator TGenerator>
 std::string EncodeCheckpoint(const TGenerator& generator, std::string_view attachment = {}) {
   return detail::CheckpointBytes(generator, attachment, "a checkpoint");

@@ -283,6 +283,9 @@ class CGenerator {
     return population != nullptr ? Fittest(*population, Slots()) : nullptr;
   }
 
+  // Whether a NextGeneration threw and left the population for RepairFailedGeneration.
+  bool RepairPending() const { return repair_.has_value() && repair_->population == population; }
+
   // After a NextGeneration that threw, puts right what it left: rescores, drawing nothing, the
   // individuals from the first one not known to hold its new score (after deferred scoring that
   // threw, from the first slot), and sorts the population again if the failed generation's

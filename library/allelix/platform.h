@@ -228,16 +228,18 @@ inline void ReseedForRun() {
 
 // Where the random source stands between two reseeds: enough to continue a run's draws exactly
 // elsewhere (a checkpoint). nextSeed is empty when the next reseed takes a seed of its own
-// (clock seeding, or the default seeding before its first reseed).
+// (clock seeding, or the default seeding before its first reseed); runSeed is what LastRunSeed
+// reports.
 struct RandomPosition {
   Engine engine = Engine::Mt19937;
   Seeding seeding = Seeding::Entropy;
   std::optional<std::uint32_t> nextSeed;
+  std::optional<std::uint32_t> runSeed;
 };
 
 inline RandomPosition CurrentRandomPosition() {
   const detail::RandomState& state = detail::State();
-  RandomPosition position{state.engine, state.seeding, std::nullopt};
+  RandomPosition position{state.engine, state.seeding, std::nullopt, state.runSeed};
   const bool scheduled =
       state.seeding == Seeding::Schedule || (state.seeding == Seeding::Entropy && state.based);
   if (scheduled) position.nextSeed = state.nextSeed;
@@ -253,16 +255,18 @@ inline void RestoreRandomPosition(const RandomPosition& position) {
   state.seeding = position.seeding;
   state.based = position.seeding == Seeding::Entropy && position.nextSeed.has_value();
   state.nextSeed = position.nextSeed.value_or(0);
+  state.runSeed = position.runSeed;
 }
 
 // Installs a seed schedule and an engine for the lifetime of the object, then puts back
-// what this thread had before.
+// what this thread had before. Within it, LastRunSeed reports only runs started in it.
 class ScopedSeedSchedule {
  public:
   explicit ScopedSeedSchedule(std::uint32_t base, Engine engine = CurrentEngine())
       : saved_(detail::State()) {
     SetEngine(engine);
     InstallSeedSchedule(base);
+    detail::State().runSeed.reset();
   }
   ~ScopedSeedSchedule() { detail::State() = saved_; }
   ScopedSeedSchedule(const ScopedSeedSchedule&) = delete;
