@@ -4,6 +4,7 @@
 
 #include "experiment.h"
 #include "options.h"
+#include "square_root.h"
 
 namespace allelix::lab {
 
@@ -19,7 +20,23 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
     }
     return parsed.exitStatus;
   }
-  return SquareRootProgram(*parsed.options).Run(*parsed.options, console);
+  Options options = *parsed.options;
+  if (!options.resumePath.empty()) {
+    const auto parse = [](const std::vector<experiment::Argument>& arguments) {
+      std::vector<std::string> args = {"allelix-lab"};
+      for (const experiment::Argument& argument : arguments) {
+        // name=text, so that a text starting with a dash stays the option's value
+        args.push_back(argument.name + (argument.text.empty() ? "" : "=" + argument.text));
+      }
+      std::ostringstream ignored;
+      return ParseCommandLine(args, ignored, ignored).options;
+    };
+    const std::optional<Options> resumed = experiment::ResumeOptions<demo::CMyGenerator>(
+        options, "allelix-lab", parse, rankZero ? console.err : discarded);
+    if (!resumed) return 2;
+    options = *resumed;
+  }
+  return SquareRootProgram(options).Run(options, console);
 }
 
 }  // namespace allelix::lab

@@ -227,6 +227,18 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
         return !text.empty() && text != "-";
       });
 
+  add("--checkpoint", "PATH",
+      "Save the run's state to the file PATH after every --checkpoint-every generations and at "
+      "the end, replacing it atomically, so that --resume PATH can continue the run after a "
+      "crash; with --runs, PATH is a directory that keeps one file per run",
+      Storing(&Options::checkpointPath, experiment::ReadPath));
+  add("--checkpoint-every", "N", "Generations between two checkpoints, 1 or more (default 1)",
+      Storing(&Options::checkpointEvery, Count(1)));
+  add("--resume", "PATH",
+      "Continue the checkpointed run (or batch) in PATH with the options kept there, to the "
+      "same trace, chart and summary as an uninterrupted run; an option given again must agree",
+      Storing(&Options::resumePath, experiment::ReadPath));
+
   bool clockSeeding = false;
   app.add_flag("--clock-seeding", clockSeeding,
                experiment::WrapHelp(
@@ -237,7 +249,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
 
   app.footer(
       experiment::Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without "
-                       "replacing the files of --trace and --plot. Exit status: 0 done, 1 a "
+                       "replacing the files of --trace and --plot (with --checkpoint, after saving "
+                       "a last checkpoint). Exit status: 0 done, 1 a "
                        "failure while running or writing, 2 a bad command line, 130 or 143 stopped "
                        "by SIGINT or SIGTERM.",
                        100));
@@ -260,6 +273,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
   }
   Options options;
   options.clockSeeding = clockSeeding;
+  if (clockSeeding) options.arguments.push_back({"--clock-seeding", ""});
   for (const Field& field : fields) {
     if (field.option->count() == 0) continue;
     std::string error;
@@ -267,6 +281,12 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
       err << "allelix-lab: " << field.option->get_name() << ": " << error << "\n";
       return {std::nullopt, 2};
     }
+    options.arguments.push_back({field.option->get_name(), field.text});
+  }
+  if (options.checkpointEvery != 1 && options.checkpointPath.empty() &&
+      options.resumePath.empty()) {
+    err << "allelix-lab: --checkpoint-every: needs --checkpoint\n";
+    return {std::nullopt, 2};
   }
   return {options, 0};
 }

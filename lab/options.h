@@ -30,6 +30,8 @@ struct Options : experiment::Options {
   std::optional<int> maxMinutes;
   std::optional<int> maxGenerations;
   std::optional<int> maxStagnation;
+
+  bool operator==(const Options&) const = default;
 };
 
 // The outcome of reading a command line: options to run with, or an exit status to leave with

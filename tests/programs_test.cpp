@@ -9,9 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -311,6 +314,90 @@ TEST_F(Programs, TheLabRefusesFilesTheUserMayNotWrite) {
   EXPECT_EQ(Read(dir_ / "files" / "read-only.csv"), "old");
   EXPECT_EQ(fs::status(dir_ / "files" / "read-only.csv").permissions(), fs::perms(0444));
   EXPECT_TRUE(fs::is_empty(dir_ / "files" / "read-only"));
+}
+
+// The text without its lines that start with `prefix` (times, which differ from run to run).
+std::string Without(const std::string& text, const std::string& prefix) {
+  std::istringstream lines(text);
+  std::string kept;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with(prefix)) kept += line + "\n";
+  }
+  return kept;
+}
+
+// A checkpoint after every generation costs a sync; in memory (a tmpfs) it costs next to nothing.
+fs::path FastDirectory(const fs::path& fallback) {
+  std::string pattern = "/dev/shm/allelix-kill-XXXXXX";
+  if (::mkdtemp(pattern.data()) != nullptr) return pattern;
+  fs::create_directory(fallback);
+  return fallback;
+}
+
+// Killed at random moments (most of which fall in a checkpoint's write, as the lab writes one
+// after every generation) and resumed from what is on disk each time, the lab ends with the
+// uninterrupted run's trace, chart and summary.
+TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
+  if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
+  struct Case {
+    std::string why;
+    std::vector<std::string> args;
+    std::string done;  // the file whose existence shows that a checkpoint can be resumed
+  };
+  const std::vector<std::string> roulette = {"--seed",       "7", "--selection", "roulette",
+                                             "--stop-flags", "16"};
+  const auto with = [&roulette](std::vector<std::string> args) {
+    args.insert(args.begin(), roulette.begin(), roulette.end());
+    return args;
+  };
+  const Case cases[] = {
+      {.why = "single", .args = with({"--max-generations", "600"}), .done = "ckpt"},
+      {.why = "batch",
+       .args = with({"--max-generations", "150", "--runs", "5", "--jobs", "2"}),
+       .done = "ckpt/batch.checkpoint"},
+  };
+  const fs::path fast = FastDirectory(dir_ / "fast");
+  std::mt19937 random(std::random_device{}());
+  // Mostly short delays, so that some kills come before the first checkpoint or in a tight loop.
+  std::uniform_real_distribution<double> logDelay(std::log(100.0), std::log(400000.0));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const fs::path work = fast / c.why;
+    fs::create_directory(work);
+    const auto files = [&](const std::string& stem) {
+      return std::vector<std::string>{"--trace", (work / (stem + ".csv")).string(), "--plot",
+                                      (work / (stem + ".svg")).string()};
+    };
+    std::vector<std::string> reference = c.args;
+    for (const std::string& arg : files("reference")) reference.push_back(arg);
+    Child whole(std::string(LabProgram), reference, Output::File, dir_ / "logs");
+    ASSERT_EQ(whole.Wait(), 0);
+    const std::string summary = Without(Read(dir_ / "logs" / "stdout"), "time per run");
+
+    std::vector<std::string> fresh = c.args;
+    for (const std::string& arg : files("resumed")) fresh.push_back(arg);
+    fresh.push_back("--checkpoint");
+    fresh.push_back((work / "ckpt").string());
+    const std::vector<std::string> resume = {"--resume", (work / "ckpt").string()};
+    int status = -SIGKILL;
+    for (int attempt = 0; status != 0; ++attempt) {
+      ASSERT_LT(attempt, 20) << "the lab never finished";
+      const bool resumable = fs::exists(work / c.done);
+      Child lab(std::string(LabProgram), resumable ? resume : fresh, Output::File, dir_ / "logs");
+      if (attempt < 8) {
+        std::this_thread::sleep_for(
+            std::chrono::microseconds(static_cast<std::int64_t>(std::exp(logDelay(random)))));
+        lab.Signal(attempt == 5 ? SIGINT : SIGKILL);  // SIGINT saves a last checkpoint
+      }
+      status = lab.Wait();
+      ASSERT_TRUE(status == 0 || status == -SIGKILL || status == -SIGINT || status == 130)
+          << status << ": " << Read(dir_ / "logs" / "stderr");
+    }
+    EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
+    EXPECT_EQ(Read(work / "resumed.csv"), Read(work / "reference.csv"));
+    EXPECT_EQ(Read(work / "resumed.svg"), Read(work / "reference.svg"));
+  }
+  if (fast != dir_ / "fast") fs::remove_all(fast);
 }
 
 }  // namespace

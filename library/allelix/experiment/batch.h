@@ -20,6 +20,7 @@
 
 #include "allelix/experiment/ranks.h"
 #include "allelix/experiment/recorder.h"
+#include "allelix/experiment/run_checkpoint.h"
 #include "allelix/platform.h"
 #include "allelix/run.h"
 
@@ -93,6 +94,14 @@ class ProgressLine {
   int runs_;
 };
 
+// Where a batch's runs keep their checkpoints, and whether they continue from them.
+struct CheckpointPlan {
+  std::function<std::string(int run)> path;  // run r's file; empty: no checkpoints
+  int every = 1;        // a checkpoint after every `every` generations, and one at the end
+  std::string note;     // the program's settings, kept in every file and checked on resume
+  bool resume = false;  // a run whose file exists continues from it (a finished one just ends)
+};
+
 // N runs of a generator. Run r starts from the seed schedule of RunSeed(seed, r) on the chosen
 // engine, on its own thread's random source, so the results do not depend on the thread count.
 // Every function member is called on the thread of the run it serves (use, on the caller's);
@@ -116,6 +125,10 @@ struct Batch {
   // The processes of a job to spread the runs over, one run at a time each, or null. Every
   // process calls Run: rank 0 gets the records, the others run their share and get none.
   Ranks* ranks = nullptr;
+  // Checkpoints of the runs, saved on their threads between generations. A run resumed from its
+  // checkpoint gives the record, rows included, that it would have given without the break; its
+  // seconds add the time before the checkpoint to the time since.
+  CheckpointPlan checkpoints;
 
   // Runs every run and hands each finished one to use (when given) in run order on the
   // caller's thread, which may take its rows; then keeps it in the result. A cancelled batch
@@ -150,23 +163,44 @@ struct Batch {
     const auto generator = std::make_unique<TGenerator>();
     if (configure) configure(*generator);
     Recorder<TGenerator> recorder(columns, keepRows);
+    const std::string checkpoint = checkpoints.path ? checkpoints.path(run) : std::string();
+    double before = 0;  // the run's time before the checkpoint it resumed from
+    bool resumed = false;
     const double start = Clock();
-    if (initialize) {
+    if (!checkpoint.empty() && checkpoints.resume && Exists(checkpoint)) {
+      RunProgress kept = LoadRun(*generator, checkpoint, checkpoints.note, run);
+      recorder.Restore(std::move(kept.rows));
+      before = kept.seconds;
+      resumed = true;
+    } else if (initialize) {
       initialize(*generator);
     } else {
       generator->Initialize();
     }
+    bool recorded = false;  // whether this process recorded a row the file lacks
+    const auto save = [&](const TGenerator& g) {
+      if (checkpoint.empty()) return;
+      const RunProgress now{checkpoints.note, run, before + Clock() - start, recorder.Rows()};
+      SaveCheckpoint(g, checkpoint, EncodeRunProgress(now));
+    };
     wasCancelled = false;
     try {
       recorder.Finish(Evolve(*generator, [&](const TGenerator& g) {
-        if (cancelled && cancelled()) throw batch_detail::Stopped();
-        recorder(g);
+        const bool stop = cancelled && cancelled();
+        // The state a resumed run starts from is the checkpoint's, whose row it holds.
+        if (!std::exchange(resumed, false)) {
+          recorder(g);
+          recorded = true;
+          if (stop || g.generation % std::max(checkpoints.every, 1) == 0) save(g);
+        }
+        if (stop) throw batch_detail::Stopped();
       }));
     } catch (const batch_detail::Stopped&) {
       wasCancelled = true;
       return record;
     }
-    record.seconds = Clock() - start;
+    if (recorded) save(*generator);  // with the stop reason on the last row
+    record.seconds = before + Clock() - start;
     record.success = success && success(*generator);
     if (describe) record.description = describe(*generator);
     record.rows = recorder.TakeRows();

@@ -1,5 +1,6 @@
 // The command line of an experiment program, on CLI11 (which the program links itself):
-// --seed (also as a first positional argument), --runs, --jobs, --trace, --plot and --help.
+// --seed (also as a first positional argument), --runs, --jobs, --trace, --plot, --checkpoint,
+// --checkpoint-every, --resume and --help.
 #pragma once
 
 #include <unistd.h>
@@ -8,7 +9,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <iostream>
+#include <limits>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "allelix/experiment/numbers.h"
 #include "allelix/experiment/program.h"
@@ -52,17 +56,20 @@ inline std::string WrapHelp(const std::string& help) {
 
 // Adds the options to app; each value is read strictly (a whole number in range, a file name)
 // and stored into options, or parsing fails with a message that says what is wrong with it.
+// The options given are listed in options.arguments, the positional seed as --seed.
 inline void AddOptions(CLI::App& app, Options& options) {
   // Reads the text with read(text, &error) and stores the value, or fails the option.
-  const auto add = [&app](const std::string& names, const std::string& type,
-                          const std::string& help, auto read, auto store) {
+  const auto add = [&app, &options](const std::string& names, const std::string& type,
+                                    const std::string& help, auto read, auto store) {
     app.add_option_function<std::string>(
            names,
-           [names, read, store](const std::string& text) {
+           [names, read, store, &options](const std::string& text) {
              std::string error;
              const auto value = read(text, &error);
-             if (!value) throw CLI::ValidationError(names.substr(0, names.find(',')), error);
+             const std::string name = names.substr(0, names.find(','));
+             if (!value) throw CLI::ValidationError(name, error);
              store(*value);
+             options.arguments.push_back({name == "seed" ? "--seed" : name, text});
            },
            WrapHelp(help))
         ->type_name(type);
@@ -105,6 +112,38 @@ inline void AddOptions(CLI::App& app, Options& options) {
       "Draw the fitness and the convergence over the generations as an SVG chart in FILE.svg, "
       "written when every run has ended",
       path(false), [&options](const std::string& file) { options.plotPath = file; });
+  add("--checkpoint", "PATH",
+      "Save each run's state after every --checkpoint-every generations and at its end, to the "
+      "file PATH (to a directory PATH, one file per run, with --runs), so that --resume PATH "
+      "can continue after a crash",
+      path(false), [&options](const std::string& file) { options.checkpointPath = file; });
+  add("--checkpoint-every", "N", "Generations between two checkpoints, 1 or more (default 1)",
+      count(std::numeric_limits<int>::max()),
+      [&options](std::int64_t every) { options.checkpointEvery = static_cast<int>(every); });
+  add("--resume", "PATH",
+      "Continue the checkpointed run or batch in PATH with the options kept there, to the same "
+      "trace, chart and summary as without the break; an option given again must agree",
+      path(false), [&options](const std::string& file) { options.resumePath = file; });
+}
+
+// The options that a list of arguments gives, or nothing when they do not parse.
+inline std::optional<Options> ParseArguments(const std::vector<Argument>& arguments) {
+  CLI::App app;
+  Options options;
+  AddOptions(app, options);
+  std::vector<std::string> args = {"program"};
+  for (const Argument& argument : arguments) {
+    // name=text, so that a text starting with a dash stays the option's value
+    args.push_back(argument.name + (argument.text.empty() ? "" : "=" + argument.text));
+  }
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ParseError&) {
+    return std::nullopt;
+  }
+  return options;
 }
 
 // Reads the command line and runs the program on the process's console, with SIGINT, SIGTERM
@@ -116,11 +155,12 @@ int Main(const Program<TGenerator>& program, const std::string& description, int
   ReserveStandardDescriptors();
   CLI::App app(Wrap(description, HelpWidth), program.name);
   FormatHelp(app);
-  app.footer(Wrap(
-      "Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without replacing the "
-      "files of --trace and --plot. Exit status: 0 done, 1 a failure while running or writing, "
-      "2 a bad command line, 130 or 143 stopped by SIGINT or SIGTERM.",
-      HelpWidth));
+  app.footer(
+      Wrap("Ctrl-C (SIGINT) or SIGTERM stops the runs at the next generation without replacing the "
+           "files of --trace and --plot (with --checkpoint, after saving a last checkpoint). Exit "
+           "status: 0 done, 1 a failure while running or writing, "
+           "2 a bad command line, 130 or 143 stopped by SIGINT or SIGTERM.",
+           HelpWidth));
   Options options;
   AddOptions(app, options);
   try {
@@ -133,6 +173,17 @@ int Main(const Program<TGenerator>& program, const std::string& description, int
   } catch (const CLI::ParseError& e) {
     std::cerr << program.name << ": " << e.what() << " (see --help)\n";
     return 2;
+  }
+  if (options.checkpointEvery != 1 && options.checkpointPath.empty() &&
+      options.resumePath.empty()) {
+    std::cerr << program.name << ": --checkpoint-every: needs --checkpoint (see --help)\n";
+    return 2;
+  }
+  if (!options.resumePath.empty()) {
+    const std::optional<Options> resumed =
+        ResumeOptions<TGenerator>(options, program.name, ParseArguments, std::cerr);
+    if (!resumed) return 2;
+    options = *resumed;
   }
   CatchStopSignals();
   Console console{.out = std::cout,

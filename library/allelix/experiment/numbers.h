@@ -83,4 +83,13 @@ inline std::optional<std::uint32_t> ReadSeed(std::string_view text, std::string*
   return static_cast<std::uint32_t>(*value);
 }
 
+// A file name: not empty, and not "-", which stands for standard output elsewhere.
+inline std::optional<std::string> ReadPath(std::string_view text, std::string* error) {
+  if (text.empty() || text == "-") {
+    *error = "needs a file name";
+    return std::nullopt;
+  }
+  return std::string(text);
+}
+
 }  // namespace allelix::experiment

@@ -2,8 +2,13 @@
 // a chart and a summary. The lab and the examples are such programs.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -17,6 +22,7 @@
 #include "allelix/experiment/csv.h"
 #include "allelix/experiment/output_file.h"
 #include "allelix/experiment/ranks.h"
+#include "allelix/experiment/run_checkpoint.h"
 #include "allelix/experiment/summary.h"
 #include "allelix/platform.h"
 #include "allelix/run.h"
@@ -37,6 +43,14 @@ struct Options {
   int jobs = 0;                // threads for a batch; 0: one per processor
   std::string tracePath = {};  // empty: no trace; "-": standard output
   std::string plotPath = {};   // empty: no chart
+  // Checkpoints: a file for a single run, a directory (one file per run) for a batch.
+  std::string checkpointPath = {};  // empty: none
+  int checkpointEvery = 1;          // generations between two checkpoints
+  std::string resumePath = {};      // the checkpoint (file or directory) the runs continue from
+  std::optional<std::uint32_t> resumedSeed = {};  // a resumed run's drawn base seed
+  std::vector<Argument> arguments = {};           // the options as given, kept in the checkpoints
+
+  bool operator==(const Options&) const = default;
 };
 
 // What a program talks to besides its options.
@@ -86,6 +100,15 @@ inline std::string SeedText(std::optional<std::uint32_t> base, int runs, bool se
          std::to_string(RunSeedSpacing) + ")";
 }
 
+// The options a checkpoint keeps: all but --resume and --checkpoint, which say where it is.
+inline std::vector<Argument> KeptArguments(const std::vector<Argument>& arguments) {
+  std::vector<Argument> kept;
+  for (const Argument& argument : arguments) {
+    if (argument.name != "--resume" && argument.name != "--checkpoint") kept.push_back(argument);
+  }
+  return kept;
+}
+
 template <class TGenerator>
 struct Program {
   std::string name;      // begins every error message
@@ -118,17 +141,72 @@ struct Program {
     return console.stopSignal ? console.stopSignal() : 0;
   }
 
-  // Reports a stop that a signal asked for and returns the exit status that names it. A reader
-  // that went away (SIGPIPE) needs no message.
-  int Interrupted(const Console& console) const {
+  // Reports a stop that a signal asked for, with the checkpoint to resume from when there is
+  // one, and returns the exit status that names it. A reader that went away (SIGPIPE) needs no
+  // message.
+  int Interrupted(const Console& console, const std::string& checkpoint = {}) const {
     const int signal = StopSignalOf(console);
     if (signal != SIGPIPE) {
       const std::string what = signal == SIGINT    ? "SIGINT"
                                : signal == SIGTERM ? "SIGTERM"
                                                    : "signal " + std::to_string(signal);
-      console.err << name << ": interrupted by " << what << "; no output file was replaced\n";
+      console.err << name << ": interrupted by " << what << "; no output file was replaced";
+      if (!checkpoint.empty()) console.err << "; resume with --resume " << checkpoint;
+      console.err << "\n";
     }
     return 128 + signal;
+  }
+
+  // Checks the checkpoints' target, and for a new batch makes its directory and writes the
+  // settings there; returns 0, or 2 after reporting why not.
+  int PrepareCheckpoints(const Options& options, const std::string& note,
+                         const Console& console) const {
+    const std::string& path = options.checkpointPath;
+    const auto refuse = [&](const std::string& why) {
+      console.err << name << ": --checkpoint: " << why << "\n";
+      return 2;
+    };
+    if (console.ranks != nullptr && console.ranks->Size() > 1) {
+      return refuse("not in a job of several processes");
+    }
+    if (options.runs == 1) {
+      for (const auto& [option, other] :
+           {std::pair{"--trace", options.tracePath}, std::pair{"--plot", options.plotPath}}) {
+        if (!other.empty() && other != "-" && SameDestination(path, other)) {
+          return refuse("it names the same file as " + std::string(option) + " '" + other + "'");
+        }
+      }
+      try {
+        detail::ResolveReplaceTarget(path);
+      } catch (const std::exception& e) {
+        return refuse(e.what());
+      }
+      return 0;
+    }
+    struct stat status {};
+    if (::stat(path.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+      return refuse("'" + path +
+                    "' is not a directory (a batch keeps a checkpoint per run in one)");
+    }
+    if (!options.resumePath.empty()) return 0;
+    if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST) {
+      return refuse("cannot make the directory '" + path + "': " + std::strerror(errno));
+    }
+    try {
+      // The files of an earlier batch in the directory are this program's and would be resumed.
+      for (int run = 0; run < options.runs; ++run) {
+        const std::string file = RunCheckpointPath(path, run);
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+          return refuse("cannot remove the old checkpoint '" + file + "': " + std::strerror(errno));
+        }
+      }
+      TGenerator configured;
+      if (batch.configure) batch.configure(configured);
+      SaveCheckpoint(configured, BatchSettingsPath(path), EncodeRunProgress({note, -1, 0, {}}));
+    } catch (const std::exception& e) {
+      return refuse(e.what());
+    }
+    return 0;
   }
 
   // Opens a pending output file; on failure reports why and sets *status to the exit status.
@@ -163,6 +241,14 @@ struct Program {
       runs.cancelled = [&console] { return console.stopSignal() != 0; };
     }
     runs.progress = console.showProgress ? &console.err : nullptr;
+    if (!options.checkpointPath.empty()) {
+      const std::string path = options.checkpointPath;
+      runs.checkpoints.path = [path, single = options.runs == 1](int run) {
+        return single ? path : RunCheckpointPath(path, run);
+      };
+      runs.checkpoints.every = options.checkpointEvery;
+      runs.checkpoints.resume = !options.resumePath.empty();
+    }
     return runs;
   }
 
@@ -242,8 +328,15 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
   }
 
   Batch<TGenerator> runs = Runs(options, console);
-  // Without a seed the runs still follow a schedule, from a base drawn now and printed.
-  if (!options.clockSeeding && !runs.seed) runs.seed = EntropySeed();
+  // Without a seed the runs still follow a schedule, from a base drawn now and printed (or, on
+  // resuming, drawn by the run that is resumed).
+  if (!options.clockSeeding && !runs.seed) runs.seed = options.resumedSeed.value_or(EntropySeed());
+  if (!options.checkpointPath.empty()) {
+    runs.checkpoints.note = EncodeSettings({name, runs.seed, KeptArguments(options.arguments)});
+    if (const int refused = PrepareCheckpoints(options, runs.checkpoints.note, console)) {
+      return refused;
+    }
+  }
   std::ostream& report = traceToOut ? console.err : console.out;
   report << (options.runs > 1 ? RunsText(options.runs) + ", " : "")
          << SettingsLine(options, runs.seed) << "\n"
@@ -263,7 +356,9 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
       if (plotFile) series.push_back(SeriesOf(rows, chartColumn));
     });
     // The last moment at which the targets can stay as they were.
-    if (result.cancelled || StopSignalOf(console) != 0) return Interrupted(console);
+    if (result.cancelled || StopSignalOf(console) != 0) {
+      return Interrupted(console, options.checkpointPath);
+    }
     if (traceFile) traceFile->Commit();
     if (plotFile) {
       plotFile->Stream() << DrawChart(series, Chart(options, runs.seed));
@@ -271,7 +366,7 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
     }
   } catch (const std::exception& e) {
     // A write that failed because a signal arrived is reported as the interruption it was.
-    if (StopSignalOf(console) != 0) return Interrupted(console);
+    if (StopSignalOf(console) != 0) return Interrupted(console, options.checkpointPath);
     console.err << name << ": " << e.what() << "\n";
     return 1;
   }
@@ -290,6 +385,76 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
     return 1;
   }
   return console.err ? 0 : 1;
+}
+
+// The options that resume a checkpointed program: those kept in the checkpoint at
+// given.resumePath (a single run's file, or a batch's directory), with its checkpoints going on
+// there. Every option given again (given.arguments) must agree with the kept one, the drawn seed
+// standing for a --seed that was not given. parse(arguments) reads options as the program's
+// command line does, or returns nothing. On a fault, writes a message that names the file or the
+// option to err and returns nothing; the program then exits with 2.
+template <class TGenerator, class TOptions, class Parse>
+std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& program,
+                                      const Parse& parse, std::ostream& err) {
+  const std::string& path = given.resumePath;
+  const auto fail = [&](const std::string& option, const std::string& problem) {
+    err << program << ": " << option << ": " << problem << "\n";
+    return std::optional<TOptions>();
+  };
+  struct stat status {};
+  const bool directory = ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+  Settings settings;
+  try {
+    const std::string file = directory ? BatchSettingsPath(path) : path;
+    settings = DecodeSettings(ReadRunProgress<TGenerator>(file).note, file);
+  } catch (const std::exception& e) {
+    return fail("--resume", e.what());
+  }
+  if (settings.program != program) {
+    return fail("--resume",
+                "'" + path + "' was saved by " + settings.program + ", not by " + program);
+  }
+  const std::optional<TOptions> kept = parse(settings.arguments);
+  if (!kept) return fail("--resume", "the options kept in '" + path + "' are not this program's");
+  if ((kept->runs > 1) != directory) {
+    return fail("--resume", directory ? "'" + path + "' is a directory, but holds a single run"
+                                      : "'" + path + "' holds a batch, but is not a directory");
+  }
+  // An option as the checkpoint has it; the drawn seed stands for a --seed not given.
+  const auto keptArgument = [&](const std::string& option) -> std::optional<Argument> {
+    for (const Argument& argument : settings.arguments) {
+      if (argument.name == option) return argument;
+    }
+    if (option == "--seed" && settings.seed && !kept->seed) {
+      return Argument{"--seed", std::to_string(*settings.seed)};
+    }
+    return std::nullopt;
+  };
+  // The options that one argument alone gives, to compare values rather than spellings.
+  const auto alone = [&](const std::optional<Argument>& argument) {
+    std::optional<TOptions> options =
+        parse(argument ? std::vector<Argument>{*argument} : std::vector<Argument>{});
+    if (options) options->arguments.clear();
+    return options;
+  };
+  for (const Argument& argument : KeptArguments(given.arguments)) {
+    const std::optional<Argument> old = keptArgument(argument.name);
+    if (alone(argument) == alone(old)) continue;
+    const std::string text = argument.text.empty() ? "given" : "'" + argument.text + "'";
+    return fail(argument.name, text + " differs from the checkpoint's " +
+                                   (!old                ? std::string("run, which did not set it")
+                                    : old->text.empty() ? std::string("run, which set it")
+                                                        : "'" + old->text + "'"));
+  }
+  if (!given.checkpointPath.empty() && !SameDestination(given.checkpointPath, path)) {
+    return fail("--checkpoint", "a resumed run saves its checkpoints in '" + path + "'");
+  }
+  TOptions options = *kept;
+  options.arguments = settings.arguments;
+  options.resumePath = path;
+  options.checkpointPath = path;
+  if (!options.seed && !options.clockSeeding) options.resumedSeed = settings.seed;
+  return options;
 }
 
 }  // namespace allelix::experiment

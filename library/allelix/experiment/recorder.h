@@ -78,6 +78,12 @@ class Recorder {
     return reason;
   }
 
+  // Takes up the rows of a run recorded elsewhere (a checkpoint's), to go on from them.
+  void Restore(std::vector<Row> rows) {
+    rows_ = std::move(rows);
+    if (!keepAll_ && rows_.size() > 1) rows_.erase(rows_.begin(), rows_.end() - 1);
+  }
+
   // Hands the rows over and starts afresh, for the next run.
   std::vector<Row> TakeRows() { return std::exchange(rows_, {}); }
 
