@@ -384,6 +384,10 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
       ASSERT_LT(attempt, 20) << "the lab never finished";
       const bool resumable = fs::exists(work / c.done);
       Child lab(std::string(LabProgram), resumable ? resume : fresh, Output::File, dir_ / "logs");
+      // The last kill waits for a checkpoint, so that the run that finishes is a resumed one.
+      for (int waited = 0; attempt == 7 && !fs::exists(work / c.done) && waited < 500; ++waited) {
+        std::this_thread::sleep_for(10ms);
+      }
       if (attempt < 8) {
         std::this_thread::sleep_for(
             std::chrono::microseconds(static_cast<std::int64_t>(std::exp(logDelay(random)))));
@@ -398,6 +402,78 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     EXPECT_EQ(Read(work / "resumed.svg"), Read(work / "reference.svg"));
   }
   if (fast != dir_ / "fast") fs::remove_all(fast);
+}
+
+// Checkpoints go only where a checkpoint can be replaced whole, and a resume takes only what
+// continues the same run: each refusal is a bad command line that names the option.
+TEST_F(Programs, TheLabRefusesCheckpointsItCannotKeepOrResume) {
+  if (LabProgram.empty() || OneMaxProgram.empty()) GTEST_SKIP() << "the programs are not built";
+  const fs::path files = dir_ / "files";
+  ASSERT_EQ(::mkfifo((files / "fifo").c_str(), 0600), 0);
+  fs::create_directory(files / "directory");
+  const std::vector<std::string> run = {"--seed", "3", "--stop-flags", "16", "--max-generations",
+                                        "5"};
+  const auto lab = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), run.begin(), run.end());
+    return args;
+  };
+  Child saved(std::string(LabProgram), InFiles(lab({"--checkpoint", "@lab.ckpt"})), Output::File,
+              dir_ / "logs");
+  ASSERT_EQ(saved.Wait(), 0);
+  const std::string whole = Read(files / "lab.ckpt");
+  std::ofstream(files / "truncated.ckpt", std::ios::binary) << whole.substr(0, whole.size() / 2);
+  Child foreign(std::string(OneMaxProgram),
+                InFiles({"1", "--checkpoint", "@onemax.ckpt", "--checkpoint-every", "1000"}),
+                Output::File, dir_ / "logs");
+  ASSERT_EQ(foreign.Wait(), 0);
+  struct Refusal {
+    std::vector<std::string> args;
+    std::string err;  // after "allelix-lab: ", with @ standing for the directory of files
+  };
+  const Refusal refusals[] = {
+      {.args = lab({"--checkpoint", "@directory"}),
+       .err = "--checkpoint: cannot write '@directory': it is a directory, not a regular file"},
+      {.args = lab({"--checkpoint", "@fifo"}),
+       .err = "--checkpoint: cannot write '@fifo': it is a FIFO, not a regular file"},
+      {.args = lab({"--checkpoint", "/dev/full"}),
+       .err = "--checkpoint: cannot write '/dev/full': it is a character device, not a regular "
+              "file"},
+      {.args = lab({"--trace", "@trace.csv", "--checkpoint", "@../files/trace.csv"}),
+       .err = "--checkpoint: it names the same file as --trace '@trace.csv'"},
+      {.args = lab({"--runs", "2", "--checkpoint", "@lab.ckpt"}),
+       .err = "--checkpoint: '@lab.ckpt' is not a directory (a batch keeps a checkpoint per run "
+              "in one)"},
+      {.args = {"--resume", "@truncated.ckpt"},
+       .err = "--resume: cannot load checkpoint '@truncated.ckpt': it is " +
+              std::to_string(whole.size() / 2) + " bytes long, but its header says " +
+              std::to_string(whole.size()) + " (truncated)"},
+      {.args = {"--resume", "@onemax.ckpt"},
+       .err = "--resume: '@onemax.ckpt' was saved by onemax, not by allelix-lab"},
+      {.args = {"--resume", "@lab.ckpt", "--seed", "4"},
+       .err = "--seed: '4' differs from the checkpoint's '3'"},
+      {.args = {"--resume", "@lab.ckpt", "--max-stagnation", "9"},
+       .err = "--max-stagnation: '9' differs from the checkpoint's run, which did not set it"},
+      {.args = {"--resume", "@lab.ckpt", "--checkpoint", "@other.ckpt"},
+       .err = "--checkpoint: a resumed run saves its checkpoints in '@lab.ckpt'"},
+  };
+  for (const Refusal& refusal : refusals) {
+    SCOPED_TRACE(refusal.err);
+    Child child(std::string(LabProgram), InFiles(refusal.args), Output::File, dir_ / "logs");
+    EXPECT_EQ(child.Wait(), 2);
+    std::string err = "allelix-lab: " + refusal.err + "\n";
+    for (std::size_t at = 0; (at = err.find('@', at)) != std::string::npos;) {
+      err.replace(at, 1, (files / "").string());
+    }
+    EXPECT_EQ(Read(dir_ / "logs" / "stderr"), err);
+  }
+  EXPECT_EQ(Read(files / "lab.ckpt"), whole);
+  // Options given again that agree, in other spellings, resume the finished run as it ended.
+  Child agreeing(std::string(LabProgram),
+                 InFiles({"--resume", "@lab.ckpt", "--seed", "03", "--engine", "mt19937",
+                          "--checkpoint", "@../files/lab.ckpt"}),
+                 Output::File, dir_ / "logs");
+  EXPECT_EQ(agreeing.Wait(), 0);
+  EXPECT_NE(Read(dir_ / "logs" / "stdout").find("generations: 5\n"), std::string::npos);
 }
 
 }  // namespace
