@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -136,7 +137,7 @@ inline int WriteAll(int fd, std::string_view bytes) {
 // A temporary file beside the target, removed when it goes out of scope unless it was renamed.
 class TemporaryFile {
  public:
-  TemporaryFile(int directory, const std::string& targetName, const std::string& path)
+  TemporaryFile(int directory, const std::string& targetName, const std::string& path, mode_t mode)
       : directory_(directory) {
     static std::atomic<unsigned> counter{0};
     // Long names are shortened so that the temporary name stays within the system's limit.
@@ -144,7 +145,7 @@ class TemporaryFile {
     for (int attempt = 0; attempt < 100; ++attempt) {
       name_ = stem + "-" + std::to_string(counter++) + ".tmp";
       const int fd = ::openat(directory, name_.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
       if (fd >= 0) {
         file_.Reset(fd);
         return;
@@ -172,44 +173,75 @@ class TemporaryFile {
 
 }  // namespace detail
 
-// Replaces the file at `path` by one holding exactly `bytes`, or creates it: writes a temporary
-// file in the same directory, syncs it to the disk, renames it over the target and syncs the
-// directory, so that a crash at any moment leaves the old file or the new one. A symbolic link
-// to a regular file has its target replaced and stays a link. Refused, with nothing changed: a
-// path that exists and is not a regular file (a directory, FIFO, device, socket), a link to one
-// or to nothing, and a file this process may not write. An existing file keeps its permission
-// bits (not its owner, and another hard link to it keeps the old contents); a new one gets 0666
-// less the umask.
+// A new file that takes a target's place whole: its contents go to a temporary file in the
+// target's directory, and Commit syncs that file, renames it over the target and syncs the
+// directory, so that a crash at any moment leaves the old file or the new one. Without Commit the
+// temporary file is removed. Throws std::system_error, with a message naming `path` (the target
+// as the user named it), when the operating system fails.
+class ReplacementFile {
+ public:
+  // A temporary file of permission bits `mode` (less the umask) for the file `name` in
+  // `directory`.
+  ReplacementFile(const std::string& directory, const std::string& name, const std::string& path,
+                  mode_t mode)
+      : directory_(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
+        name_(name),
+        path_(path) {
+    if (!directory_.IsOpen()) detail::ThrowWriteError(errno, path, "cannot open its directory");
+    temporary_.emplace(directory_.Get(), name, path, mode);
+  }
+
+  // The temporary file, open for writing.
+  int Descriptor() { return temporary_->File().Get(); }
+
+  void Commit() {
+    detail::FileDescriptor& file = temporary_->File();
+    int result = 0;
+    do {
+      result = ::fsync(file.Get());
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) detail::ThrowWriteError(errno, path_, "syncing the file failed");
+    if (file.Close() != 0) detail::ThrowWriteError(errno, path_, "closing the file failed");
+    if (::renameat(directory_.Get(), temporary_->Name().c_str(), directory_.Get(), name_.c_str()) !=
+        0) {
+      detail::ThrowWriteError(errno, path_, "renaming the temporary file over it failed");
+    }
+    temporary_->Renamed();
+    // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as they
+    // make it.
+    if (::fsync(directory_.Get()) != 0 && errno != EINVAL) {
+      detail::ThrowWriteError(errno, path_,
+                              "the new file is in place, but syncing its directory failed");
+    }
+  }
+
+ private:
+  detail::FileDescriptor directory_;
+  std::string name_;
+  std::string path_;
+  std::optional<detail::TemporaryFile> temporary_;
+};
+
+// Replaces the file at `path` by one holding exactly `bytes`, or creates it, as a ReplacementFile
+// does. A symbolic link to a regular file has its target replaced and stays a link. Refused,
+// with nothing changed: a path that exists and is not a regular file (a directory, FIFO, device,
+// socket), a link to one or to nothing, and a file this process may not write. An existing file
+// keeps its permission bits (not its owner, and another hard link to it keeps the old contents);
+// a new one gets 0666 less the umask.
 // Throws std::system_error for a failure of the operating system (a full disk, say) and
 // std::runtime_error for a refused target, with a message naming the path; the target is then
 // unchanged and the temporary file removed. Only a crash leaves one behind, as
 // .NAME.PID-N.tmp beside the target.
 inline void WriteFileAtomically(const std::string& path, std::string_view bytes) {
   const detail::ReplaceTarget target = detail::ResolveReplaceTarget(path);
-  const detail::FileDescriptor directory(
-      ::open(target.directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!directory.IsOpen()) detail::ThrowWriteError(errno, path, "cannot open its directory");
-  detail::TemporaryFile temporary(directory.Get(), target.name, path);
-  detail::FileDescriptor& file = temporary.File();
-  if (const int error = detail::WriteAll(file.Get(), bytes); error != 0) {
+  ReplacementFile file(target.directory, target.name, path, 0666);
+  if (const int error = detail::WriteAll(file.Descriptor(), bytes); error != 0) {
     detail::ThrowWriteError(error, path, "writing the temporary file failed");
   }
-  if (target.exists && ::fchmod(file.Get(), target.mode) != 0) {
+  if (target.exists && ::fchmod(file.Descriptor(), target.mode) != 0) {
     detail::ThrowWriteError(errno, path, "cannot give the new file the old one's permissions");
   }
-  if (::fsync(file.Get()) != 0) detail::ThrowWriteError(errno, path, "syncing the file failed");
-  if (file.Close() != 0) detail::ThrowWriteError(errno, path, "closing the file failed");
-  if (::renameat(directory.Get(), temporary.Name().c_str(), directory.Get(), target.name.c_str()) !=
-      0) {
-    detail::ThrowWriteError(errno, path, "renaming the temporary file over it failed");
-  }
-  temporary.Renamed();
-  // Some file systems cannot sync a directory (EINVAL); the rename is then as durable as they
-  // make it.
-  if (::fsync(directory.Get()) != 0 && errno != EINVAL) {
-    detail::ThrowWriteError(errno, path,
-                            "the new file is in place, but syncing its directory failed");
-  }
+  file.Commit();
 }
 
 }  // namespace allelix

@@ -18,8 +18,11 @@
 #include <streambuf>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
+
+#include "allelix/atomic_write.h"
 
 namespace allelix::experiment {
 
@@ -35,8 +38,6 @@ namespace output_file_detail {
 inline constexpr int MaxLinks = 40;
 // statfs's f_type for /proc.
 inline constexpr long ProcFileSystem = 0x9fa0;
-// Room left in a file name for the temporary file's prefix and suffix.
-inline constexpr std::size_t MaxNameInTemporary = 200;
 
 // Takes no argument that allocates, so that errno can be passed as it is.
 inline OutputError Failure(const char* what, const std::string& path, int error) {
@@ -180,20 +181,6 @@ inline Destination Resolve(const std::string& target) {
   }
 }
 
-inline int FsyncRetrying(int fd) {
-  int result = 0;
-  do {
-    result = ::fsync(fd);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 ? 0 : errno;
-}
-
-// Makes a rename in the directory durable; file systems that cannot do so are left as they are.
-inline void SyncDirectory(const std::string& directory) {
-  const Descriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.Get() >= 0) FsyncRetrying(fd.Get());
-}
-
 // A descriptor of this process, duplicated so that closing ours leaves it open.
 inline Descriptor DuplicateForWriting(const std::string& target, int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
@@ -228,21 +215,21 @@ inline bool OwnerAloneMayReplace(const std::string& directory, const struct stat
          user != file.st_uid && user != status.st_uid;
 }
 
+// An output in place (a descriptor of its own), or through a file that replaces the target.
 struct PendingState {
   PendingState(std::string name, Descriptor&& opened)
-      : target(std::move(name)), file(opened.Release()) {}
-  ~PendingState() {
-    file.Close();
-    if (!committed && !temporary.empty()) ::unlink(temporary.c_str());
-  }
+      : target(std::move(name)), file(opened.Release()), buffer(file.Get()) {}
+  PendingState(std::string name, std::unique_ptr<ReplacementFile> replacing)
+      : target(std::move(name)),
+        replacement(std::move(replacing)),
+        buffer(replacement->Descriptor()) {}
   PendingState(const PendingState&) = delete;
   PendingState& operator=(const PendingState&) = delete;
 
-  std::string target;     // as the user named it, for messages
-  std::string finalPath;  // what the temporary file replaces
-  std::string temporary;  // empty when writing in place
-  Descriptor file;
-  DescriptorBuffer buffer{file.Get()};
+  std::string target;  // as the user named it, for messages
+  Descriptor file{-1};
+  std::unique_ptr<ReplacementFile> replacement;  // null when writing in place
+  DescriptorBuffer buffer;
   std::ostream stream{&buffer};
   bool committed = false;
 };
@@ -286,29 +273,22 @@ class PendingFile {
                         "': it belongs to another user, in a directory " +
                         "where only a file's owner may replace it");
     }
-    const std::string stem = directory + "/." +
-                             NameOf(destination.path).substr(0, MaxNameInTemporary) + ".tmp" +
-                             std::to_string(::getpid()) + "-";
     // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the
     // mode of a new file, as for `>`.
     const mode_t mode = destination.exists ? S_IRUSR | S_IWUSR : 0666;
-    for (int attempt = 0;; ++attempt) {
-      const std::string temporary = stem + std::to_string(attempt);
-      Descriptor fd(
-          ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode));
-      if (fd.Get() >= 0) {
-        state_ = std::make_unique<PendingState>(target, std::move(fd));
-        state_->temporary = temporary;
-        break;
-      }
-      const int error = errno;
-      if (error == EEXIST && attempt < 1000) continue;
+    try {
+      state_ = std::make_unique<PendingState>(
+          target,
+          std::make_unique<ReplacementFile>(directory, NameOf(destination.path), target, mode));
+    } catch (const std::system_error& e) {
+      const int error = e.code().value();
       if (!destination.exists) throw Failure("write", target, error);
       throw OutputError("cannot replace '" + target + "': no file can be made beside it in '" +
                         directory + "': " + std::strerror(error));
     }
-    state_->finalPath = destination.path;
-    if (destination.exists) TakeOwnerAndMode(state_->file.Get(), target, destination.status);
+    if (destination.exists) {
+      TakeOwnerAndMode(state_->replacement->Descriptor(), target, destination.status);
+    }
   }
   PendingFile(const PendingFile&) = delete;
   PendingFile& operator=(const PendingFile&) = delete;
@@ -322,23 +302,18 @@ class PendingFile {
     if (state.committed) return;
     state.stream.flush();
     if (state.buffer.Error() != 0) throw Failure("write", state.target, state.buffer.Error());
-    if (!state.temporary.empty()) {
-      if (const int error = FsyncRetrying(state.file.Get()); error != 0) {
+    if (state.replacement == nullptr) {
+      if (const int error = state.file.Close(); error != 0) {
         throw Failure("write", state.target, error);
       }
-    }
-    if (const int error = state.file.Close(); error != 0) {
-      throw Failure("write", state.target, error);
-    }
-    if (state.temporary.empty()) {
-      state.committed = true;
-      return;
-    }
-    if (::rename(state.temporary.c_str(), state.finalPath.c_str()) != 0) {
-      throw Failure("replace", state.target, errno);
+    } else {
+      try {
+        state.replacement->Commit();
+      } catch (const std::system_error& e) {
+        throw OutputError(e.what());
+      }
     }
     state.committed = true;
-    SyncDirectory(DirectoryOf(state.finalPath));
   }
 
  private:
