@@ -1,6 +1,6 @@
-// Fuzz target: the checkpoint loader fed arbitrary bytes. A load either fails with
-// CheckpointError and changes nothing, or yields a generator whose checkpoint is the input itself
-// and that runs on soundly.
+// Fuzz target: the checkpoint loader, and the reader of a run's progress in its attachment, fed
+// arbitrary bytes. A load either fails with CheckpointError and changes nothing, or yields a
+// generator whose checkpoint is the input itself and that runs on soundly.
 //
 // The first input byte chooses: bit 0 repairs the length and the checksum before loading, so that
 // mutations reach the fields behind them; bit 1 loads into a CGenerator instead of a CGeneratorEx.
@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "allelix/checkpoint.h"
+#include "allelix/experiment/run_checkpoint.h"
 #include "allelix/generator.h"
 #include "allelix/platform.h"
 #include "invariants.h"
@@ -67,8 +68,21 @@ void Load(const std::string& bytes) {
     Require(generator.population == population, "a refused load replaced the population");
     return;
   }
-  // The format has one spelling for each state, so the state saves to the very same bytes.
-  Require(allelix::EncodeCheckpoint(generator, attachment) == bytes, "the state saves otherwise");
+  // The format has one spelling for each state, so the state saves to the very same bytes (in
+  // the current version; an older one loads, and saves as the current one).
+  const bool current = static_cast<unsigned char>(bytes[8]) == allelix::CheckpointFormatVersion;
+  Require(!current || allelix::EncodeCheckpoint(generator, attachment) == bytes,
+          "the state saves otherwise");
+  // So has a run's progress in the attachment, and the settings in its note.
+  try {
+    const auto progress = allelix::experiment::DecodeRunProgress(attachment, "fuzz");
+    Require(allelix::experiment::EncodeRunProgress(progress) == attachment,
+            "the run's progress saves otherwise");
+    const auto settings = allelix::experiment::DecodeSettings(progress.note, "fuzz");
+    Require(allelix::experiment::EncodeSettings(settings) == progress.note,
+            "the settings save otherwise");
+  } catch (const allelix::CheckpointError&) {
+  }
   if (generator.population == nullptr) return;
   // Marks and counters are the file's to choose; shape and ownership are the loader's to keep.
   for (int i = 0; i < generator.population->count; ++i) {

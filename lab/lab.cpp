@@ -21,6 +21,11 @@ int RunLab(const std::vector<std::string>& args, Console& console) {
     return parsed.exitStatus;
   }
   Options options = *parsed.options;
+  if (options.checkpointEvery != 1 && options.checkpointPath.empty() &&
+      options.resumePath.empty()) {
+    (rankZero ? console.err : discarded) << "allelix-lab: --checkpoint-every: needs --checkpoint\n";
+    return 2;
+  }
   if (!options.resumePath.empty()) {
     const auto parse = [](const std::vector<experiment::Argument>& arguments) {
       std::vector<std::string> args = {"allelix-lab"};

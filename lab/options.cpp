@@ -283,11 +283,6 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args, std::os
     }
     options.arguments.push_back({field.option->get_name(), field.text});
   }
-  if (options.checkpointEvery != 1 && options.checkpointPath.empty() &&
-      options.resumePath.empty()) {
-    err << "allelix-lab: --checkpoint-every: needs --checkpoint\n";
-    return {std::nullopt, 2};
-  }
   return {options, 0};
 }
 

@@ -343,6 +343,7 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     std::string why;
     std::vector<std::string> args;
     std::string done;  // the file whose existence shows that a checkpoint can be resumed
+    std::string every = "1";
   };
   const std::vector<std::string> roulette = {"--seed",       "7", "--selection", "roulette",
                                              "--stop-flags", "16"};
@@ -354,7 +355,8 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
       {.why = "single", .args = with({"--max-generations", "600"}), .done = "ckpt"},
       {.why = "batch",
        .args = with({"--max-generations", "150", "--runs", "5", "--jobs", "2"}),
-       .done = "ckpt/batch.checkpoint"},
+       .done = "ckpt/batch.checkpoint",
+       .every = "3"},
   };
   const fs::path fast = FastDirectory(dir_ / "fast");
   std::mt19937 random(std::random_device{}());
@@ -376,8 +378,10 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
 
     std::vector<std::string> fresh = c.args;
     for (const std::string& arg : files("resumed")) fresh.push_back(arg);
-    fresh.push_back("--checkpoint");
-    fresh.push_back((work / "ckpt").string());
+    for (const std::string& arg : {std::string("--checkpoint"), (work / "ckpt").string(),
+                                   std::string("--checkpoint-every"), c.every}) {
+      fresh.push_back(arg);
+    }
     const std::vector<std::string> resume = {"--resume", (work / "ckpt").string()};
     int status = -SIGKILL;
     for (int attempt = 0; status != 0; ++attempt) {

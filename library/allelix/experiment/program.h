@@ -404,9 +404,11 @@ std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& 
   struct stat status {};
   const bool directory = ::stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
   Settings settings;
+  RunProgress progress;
   try {
     const std::string file = directory ? BatchSettingsPath(path) : path;
-    settings = DecodeSettings(ReadRunProgress<TGenerator>(file).note, file);
+    progress = ReadRunProgress<TGenerator>(file);
+    settings = DecodeSettings(progress.note, file);
   } catch (const std::exception& e) {
     return fail("--resume", e.what());
   }
@@ -448,6 +450,13 @@ std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& 
   }
   if (!given.checkpointPath.empty() && !SameDestination(given.checkpointPath, path)) {
     return fail("--checkpoint", "a resumed run saves its checkpoints in '" + path + "'");
+  }
+  if (!directory && progress.rows.empty()) {
+    return fail("--resume", "'" + path + "' holds no state of a run");
+  }
+  if (!directory) {
+    err << program << ": resuming '" << path << "' at generation "
+        << progress.rows.back().generation << "\n";
   }
   TOptions options = *kept;
   options.arguments = settings.arguments;

@@ -221,6 +221,9 @@ RunProgress LoadRun(TGenerator& generator, const std::string& path, std::string_
   if (progress.run != run) {
     refuse("it holds run " + std::to_string(progress.run) + ", not run " + std::to_string(run));
   }
+  if (progress.rows.empty() || progress.rows.back().generation != loaded.fields.generation) {
+    refuse("its rows do not end at its generation " + std::to_string(loaded.fields.generation));
+  }
   detail::Install(generator, loaded);
   return progress;
 }
