@@ -320,6 +320,20 @@ std::string Patched(std::string bytes, std::size_t at, std::vector<unsigned> val
   return bytes;
 }
 
+// A file of format version 1, which lacks the run seed, loads as the same state.
+TEST(CheckpointFormat, VersionOneLoadsWithoutItsRunSeed) {
+  std::string older = SmallCheckpoint();
+  older.erase(124, 5);  // the run seed's flag and value
+  older = Patched(older, 8, {1});
+  const ScopedSeedSchedule schedule(5);
+  Generator generator;
+  RestoreCheckpoint(generator, older, "older");
+  EXPECT_FALSE(LastRunSeed().has_value());
+  std::string resaved = EncodeCheckpoint(generator, "ab");
+  resaved.erase(124, 5);
+  EXPECT_EQ(Patched(resaved, 8, {1}), older);
+}
+
 TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
   // Offsets in SmallCheckpoint: the random position at 117, the run seed at 124, best's record at
   // 134 (11 bytes), the population's flag at 145, its count at 146, gene count at 150, first
