@@ -404,6 +404,21 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
     EXPECT_EQ(Read(work / "resumed.csv"), Read(work / "reference.csv"));
     EXPECT_EQ(Read(work / "resumed.svg"), Read(work / "reference.svg"));
+    // Finished runs are taken as they ended, not run (and saved) again.
+    const auto checkpoints = [&] {
+      std::string all;
+      if (!fs::is_directory(work / "ckpt")) return Read(work / "ckpt");
+      for (int run = 0; fs::exists(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
+           ++run) {
+        all += Read(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
+      }
+      return all;
+    };
+    const std::string finished = checkpoints();
+    Child again(std::string(LabProgram), resume, Output::File, dir_ / "logs");
+    EXPECT_EQ(again.Wait(), 0);
+    EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
+    EXPECT_EQ(checkpoints(), finished);
   }
   if (fast != dir_ / "fast") fs::remove_all(fast);
 }
