@@ -436,7 +436,8 @@ TEST_F(Programs, TheLabRefusesCheckpointsItCannotKeepOrResume) {
     args.insert(args.begin(), run.begin(), run.end());
     return args;
   };
-  Child saved(std::string(LabProgram), InFiles(lab({"--checkpoint", "@lab.ckpt"})), Output::File,
+  Child saved(std::string(LabProgram),
+              InFiles(lab({"--checkpoint", "@lab.ckpt", "--trace", "@saved.csv"})), Output::File,
               dir_ / "logs");
   ASSERT_EQ(saved.Wait(), 0);
   const std::string whole = Read(files / "lab.ckpt");
@@ -489,7 +490,7 @@ TEST_F(Programs, TheLabRefusesCheckpointsItCannotKeepOrResume) {
   // Options given again that agree, in other spellings, resume the finished run as it ended.
   Child agreeing(std::string(LabProgram),
                  InFiles({"--resume", "@lab.ckpt", "--seed", "03", "--engine", "mt19937",
-                          "--checkpoint", "@../files/lab.ckpt"}),
+                          "--checkpoint", "@../files/lab.ckpt", "--trace", "@../files/saved.csv"}),
                  Output::File, dir_ / "logs");
   EXPECT_EQ(agreeing.Wait(), 0);
   EXPECT_NE(Read(dir_ / "logs" / "stdout").find("generations: 5\n"), std::string::npos);

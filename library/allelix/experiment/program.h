@@ -442,6 +442,11 @@ std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& 
   for (const Argument& argument : KeptArguments(given.arguments)) {
     const std::optional<Argument> old = keptArgument(argument.name);
     if (alone(argument) == alone(old)) continue;
+    // Two spellings of one file name the same output.
+    if (old && !old->text.empty() && !argument.text.empty() &&
+        SameDestination(old->text, argument.text)) {
+      continue;
+    }
     const std::string text = argument.text.empty() ? "given" : "'" + argument.text + "'";
     return fail(argument.name, text + " differs from the checkpoint's " +
                                    (!old                ? std::string("run, which did not set it")
