@@ -400,6 +400,10 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
       status = lab.Wait();
       ASSERT_TRUE(status == 0 || status == -SIGKILL || status == -SIGINT || status == 130)
           << status << ": " << Read(dir_ / "logs" / "stderr");
+      if (status == 130) {
+        EXPECT_NE(Read(dir_ / "logs" / "stderr").find("; resume with --resume " + resume[1]),
+                  std::string::npos);
+      }
     }
     EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
     EXPECT_EQ(Read(work / "resumed.csv"), Read(work / "reference.csv"));
