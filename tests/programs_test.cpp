@@ -310,6 +310,17 @@ TEST_F(Programs, TheLabRefusesFilesTheUserMayNotWrite) {
     EXPECT_EQ(Read(dir_ / "logs" / "stderr"),
               "allelix-lab: --trace: cannot " + verb + " '" + path + refusal.message);
   }
+  // A checkpoint too, before the run starts.
+  for (const char* target : {"@read-only.csv", "@read-only/new.ckpt"}) {
+    SCOPED_TRACE(target);
+    const std::string path = InFiles({target})[0];
+    Child child(lab.string(), {"--max-generations", "1", "--checkpoint", path}, Output::File,
+                dir_ / "logs", root);
+    EXPECT_EQ(child.Wait(), 2);
+    EXPECT_EQ(Read(dir_ / "logs" / "stderr")
+                  .rfind("allelix-lab: --checkpoint: cannot write '" + path + "': ", 0),
+              0u);
+  }
   EXPECT_EQ(Read(files / "sticky" / "theirs.csv"), "old");
   EXPECT_EQ(Read(dir_ / "files" / "read-only.csv"), "old");
   EXPECT_EQ(fs::status(dir_ / "files" / "read-only.csv").permissions(), fs::perms(0444));

@@ -2,6 +2,7 @@
 // a chart and a summary. The lab and the examples are such programs.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,7 +178,11 @@ struct Program {
         }
       }
       try {
-        detail::ResolveReplaceTarget(path);
+        // The temporary file of each save is made beside the target.
+        const detail::ReplaceTarget target = detail::ResolveReplaceTarget(path);
+        if (::faccessat(AT_FDCWD, target.directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+          return refuse("cannot write '" + path + "': " + std::strerror(errno));
+        }
       } catch (const std::exception& e) {
         return refuse(e.what());
       }
