@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -370,6 +371,9 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
        .every = "3"},
   };
   const fs::path fast = FastDirectory(dir_ / "fast");
+  // Removed however the test ends; the one under dir_ goes with it anyway.
+  const std::unique_ptr<const fs::path, void (*)(const fs::path*)> removeFast(
+      &fast, [](const fs::path* path) { fs::remove_all(*path); });
   std::mt19937 random(std::random_device{}());
   // Mostly short delays, so that some kills come before the first checkpoint or in a tight loop.
   std::uniform_real_distribution<double> logDelay(std::log(100.0), std::log(400000.0));
@@ -435,7 +439,6 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
     EXPECT_EQ(checkpoints(), finished);
   }
-  if (fast != dir_ / "fast") fs::remove_all(fast);
 }
 
 // Checkpoints go only where a checkpoint can be replaced whole, and a resume takes only what
