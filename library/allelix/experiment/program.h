@@ -445,6 +445,9 @@ std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& 
     return options;
   };
   for (const Argument& argument : KeptArguments(given.arguments)) {
+    // The number of threads decides nothing in a batch's results, so a resumed batch may take
+    // another, say on a machine with more processors.
+    if (argument.name == "--jobs") continue;
     const std::optional<Argument> old = keptArgument(argument.name);
     if (alone(argument) == alone(old)) continue;
     // Two spellings of one file name the same output.
@@ -472,6 +475,9 @@ std::optional<TOptions> ResumeOptions(const TOptions& given, const std::string& 
   options.arguments = settings.arguments;
   options.resumePath = path;
   options.checkpointPath = path;
+  for (const Argument& argument : given.arguments) {
+    if (argument.name == "--jobs") options.jobs = given.jobs;
+  }
   if (!options.seed && !options.clockSeeding) options.resumedSeed = settings.seed;
   return options;
 }
