@@ -101,17 +101,14 @@ struct alignas(64) Chunk {
     ChunksAlive().fetch_sub(1, std::memory_order_relaxed);
   }
 
-  // The lowest free block, for the owner, or null when the chunk has none.
+  // The lowest free block, for the owner. Precondition: HasFreeBlock().
   void* Take() {
-    for (; cursor < BitmapWords; ++cursor) {
-      std::uint64_t& word = freeBits[cursor];
-      if (word == 0) continue;
-      const auto bit = static_cast<std::size_t>(std::countr_zero(word));
-      word &= word - 1;
-      ++out;
-      return first + (cursor * 64 + bit) * blockSize;
-    }
-    return nullptr;
+    while (freeBits[cursor] == 0) ++cursor;
+    std::uint64_t& word = freeBits[cursor];
+    const auto bit = static_cast<std::size_t>(std::countr_zero(word));
+    word &= word - 1;
+    ++out;
+    return first + (cursor * 64 + bit) * blockSize;
   }
 
   // The owner gives a block back.
@@ -151,12 +148,12 @@ struct alignas(64) Chunk {
 
   // Another thread (or one without pools) gives a block back.
   void FreeRemotely(void* memory) {
-    auto* block = static_cast<FreeBlock*>(memory);
     FreeBlock* head = remoteFree.load(std::memory_order_relaxed);
-    do {
+    auto* block = new (memory) FreeBlock{head};
+    while (!remoteFree.compare_exchange_weak(head, block, std::memory_order_release,
+                                             std::memory_order_relaxed)) {
       block->next = head;
-    } while (!remoteFree.compare_exchange_weak(head, block, std::memory_order_release,
-                                               std::memory_order_relaxed));
+    }
     if (balance.fetch_sub(1, std::memory_order_acq_rel) == 1) Free(this);
   }
 };
@@ -172,10 +169,8 @@ class SizePool {
   }
 
   void* Allocate() {
-    if (current_ != nullptr) {
-      if (void* block = current_->Take()) return block;
-    }
-    return AllocateFromAnotherChunk();
+    if (current_ == nullptr || !current_->HasFreeBlock()) current_ = ChunkWithAFreeBlock();
+    return current_->Take();
   }
 
   // Gives back a block of one of this pool's chunks.
@@ -204,8 +199,10 @@ class SizePool {
   }
 
  private:
-  void* AllocateFromAnotherChunk() {
-    if (current_ != nullptr && current_->TakeBackRemoteFrees() != 0) return current_->Take();
+  // The chunk to take blocks from once current_ has none: current_ again if other threads gave
+  // some of its blocks back, else another chunk of the pool's, else a new one.
+  Chunk* ChunkWithAFreeBlock() {
+    if (current_ != nullptr && current_->TakeBackRemoteFrees() != 0) return current_;
     if (available_ == nullptr && madeSinceScan_ >= chunkCount_ / 8) {
       TakeBackAllRemoteFrees();
       madeSinceScan_ = 0;
@@ -214,14 +211,12 @@ class SizePool {
       Chunk* chunk = available_;
       RemoveAvailable(chunk);
       if (chunk->out == 0) --emptyChunks_;
-      current_ = chunk;
-      return chunk->Take();
+      return chunk;
     }
     Chunk* chunk = Chunk::Make(owner_, blockSize_);
     Link(chunk);
     ++madeSinceScan_;
-    current_ = chunk;
-    return chunk->Take();
+    return chunk;
   }
 
   // Blocks that other threads freed into any chunk: chunks that gain free blocks become
@@ -344,8 +339,8 @@ inline ThreadPools* ThisThreadPools() {
   return owner.pools;
 }
 
-// Memory for an object of `size` bytes; throws std::bad_alloc.
-inline void* PoolAllocate(std::size_t size) {
+// Memory for an object of `size` bytes, never null; throws std::bad_alloc.
+[[gnu::returns_nonnull]] inline void* PoolAllocate(std::size_t size) {
   if constexpr (!PooledAllocation) {
     return ::operator new(size);
   } else {
