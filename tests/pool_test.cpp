@@ -205,6 +205,23 @@ TEST_F(Pools, IndividualsTooLargeForAPoolUseTheGlobalAllocator) {
   EXPECT_EQ(bulky, plain);
 }
 
+// An individual class aligned beyond new's default gets that alignment, from Initialize and from
+// the clones of selection alike.
+class alignas(128) CWideIndividual final : public CIndividual<CWideIndividual, CBit> {};
+
+TEST(OverAlignedIndividuals, KeepTheirAlignment) {
+  const ScopedSeedSchedule schedule(4, Engine::Mt19937);
+  CGeneratorEx<CWideIndividual> generator;
+  generator.selectionType = SelectionTournament;
+  generator.Initialize(40, 6);
+  for (int g = 0; g < 2; ++g) {
+    for (int i = 0; i < generator.population->count; ++i) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(generator.population->individuals[i]) % 128, 0u);
+    }
+    generator.NextGeneration();
+  }
+}
+
 // A run handed from one thread to another, as a batch or a user may do, gives what a run on one
 // thread gives.
 class CTournamentGenerator final : public CGeneratorEx<CMyIndividual> {

@@ -93,6 +93,14 @@ class CIndividual {
   static void operator delete(void* individual, std::size_t size) noexcept {
     detail::PoolRelease(individual, size);
   }
+  // An individual class aligned beyond what new gives by default comes from the global
+  // allocator, which honours its alignment; the pools do not.
+  static void* operator new(std::size_t size, std::align_val_t alignment) {
+    return ::operator new(size, alignment);
+  }
+  static void operator delete(void* individual, std::align_val_t alignment) noexcept {
+    ::operator delete(individual, alignment);
+  }
 
   // Gives an individual without a gene array n null gene slots, which the caller fills.
   // Precondition: no gene array yet (an existing one would be lost, not released).
