@@ -160,22 +160,29 @@ struct Batch {
     if (base) record.seed = RunSeed(*base, run);
     const ScopedSeedSchedule scope(record.seed.value_or(0), engine);
     if (!record.seed) UseClockSeeding();
-    const auto generator = std::make_unique<TGenerator>();
-    if (configure) configure(*generator);
+    // On the heap, since a user's generator may be large, inside a holder deleted as itself:
+    // deleting a generator class that is not final through a pointer to it is what clang warns
+    // of, its destructor not being virtual.
+    struct Holder {
+      TGenerator generator;
+    };
+    const auto holder = std::make_unique<Holder>();
+    TGenerator& generator = holder->generator;
+    if (configure) configure(generator);
     Recorder<TGenerator> recorder(columns, keepRows);
     const std::string checkpoint = checkpoints.path ? checkpoints.path(run) : std::string();
     double before = 0;  // the run's time before the checkpoint it resumed from
     bool resumed = false;
     const double start = Clock();
     if (!checkpoint.empty() && checkpoints.resume && Exists(checkpoint)) {
-      RunProgress kept = LoadRun(*generator, checkpoint, checkpoints.note, run);
+      RunProgress kept = LoadRun(generator, checkpoint, checkpoints.note, run);
       recorder.Restore(std::move(kept.rows));
       before = kept.seconds;
       resumed = true;
     } else if (initialize) {
-      initialize(*generator);
+      initialize(generator);
     } else {
-      generator->Initialize();
+      generator.Initialize();
     }
     bool recorded = false;  // whether this process recorded a row the file lacks
     const auto save = [&](const TGenerator& g) {
@@ -185,7 +192,7 @@ struct Batch {
     };
     wasCancelled = false;
     try {
-      recorder.Finish(Evolve(*generator, [&](const TGenerator& g) {
+      recorder.Finish(Evolve(generator, [&](const TGenerator& g) {
         const bool stop = cancelled && cancelled();
         // The state a resumed run starts from is the checkpoint's, whose row it holds.
         if (!std::exchange(resumed, false)) {
@@ -199,10 +206,10 @@ struct Batch {
       wasCancelled = true;
       return record;
     }
-    if (recorded) save(*generator);  // with the stop reason on the last row
+    if (recorded) save(generator);  // with the stop reason on the last row
     record.seconds = before + Clock() - start;
-    record.success = success && success(*generator);
-    if (describe) record.description = describe(*generator);
+    record.success = success && success(generator);
+    if (describe) record.description = describe(generator);
     record.rows = recorder.TakeRows();
     record.last = record.rows.back();
     if (!keepRows) record.rows.clear();
