@@ -51,60 +51,41 @@ struct Pair {
   }
 };
 
-TEST(CrossoverTest, UniformTruncatesItsThresholdOnceAndDrawsOncePerGene) {
-  constexpr double infinity = std::numeric_limits<double>::infinity();
-  struct Case {
-    double rate;
-    std::vector<int> draws;  // one per gene of the first
-    std::string exchanged;
-  };
-  const Case cases[] = {
-      {0.29, {289, 290, 1289}, "x.x"},                // threshold 290, draws taken % 1000
-      {static_cast<double>(0.7f), {698, 699}, "x."},  // 0.699999988... gives 699
-      {static_cast<double>(0.1f), {99, 100}, "x."},   // the default gives 100
-      {0.0005, {0, 0}, ".."},
-      {infinity, {999, 999}, "xx"},
-      {std::numeric_limits<double>::quiet_NaN(), {0}, "."},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.rate);
-    const int n = static_cast<int>(c.draws.size());
-    const Pair pair(n, n + 2);  // the second's extra genes are never touched
-    const ScriptedDraws draws(c.draws);
-    Generator::UniformCrossover(pair.first.get(), pair.second.get(), c.rate);
-    EXPECT_EQ(pair.Exchanged(), c.exchanged);
-    EXPECT_EQ(draws.Drawn(), c.draws.size());
-  }
-}
-
-// One-point cuts at p = draw % n; two-point draws a = draw % n, then b = a + draw % (n - a).
+// One-point cuts at p = draw % n; two-point draws a = draw % n, then b = a + draw % (n - a);
+// uniform truncates its threshold rate * 1000 once and draws once per gene, taken % 1000.
 TEST(CrossoverTest, EachTypeDrawsItsPointsInOrderAndExchangesTheRightBlock) {
+  constexpr double Inf = std::numeric_limits<double>::infinity();
   struct Case {
     int type;
     std::vector<int> draws;  // exactly those the type should make
     std::string exchanged;   // over a first of this many genes; the second has 14
+    double uniformRate = 0.5;
   };
+  constexpr int One = CrossoverOnePoint, Two = CrossoverTwoPoint, Uniform = CrossoverUniform;
   // clang-format off
   const Case cases[] = {
       // One-point exchanges the shorter block holding the point; of equal blocks, the leading.
-      {1, {20}, "xxxxxxx......."}, {1, {7}, ".......xxxxxxx"},
-      {1, {0}, "x............."}, {1, {13}, ".............x"},
-      {1, {2}, "xxx.."}, {1, {2}, "..xx"}, {1, {5}, "x"},
+      {.type = One, .draws = {20}, .exchanged = "xxxxxxx......."}, {.type = One, .draws = {7}, .exchanged = ".......xxxxxxx"},
+      {.type = One, .draws = {0}, .exchanged = "x............."}, {.type = One, .draws = {13}, .exchanged = ".............x"},
+      {.type = One, .draws = {2}, .exchanged = "xxx.."}, {.type = One, .draws = {2}, .exchanged = "..xx"},
       // Two-point: a span up to half of n exchanges the inner block, a longer one the outer.
-      {2, {17, 18}, "...xxxxxxxx..."}, {2, {0, 7}, "xxxxxxxx......"},
-      {2, {0, 8}, "x.......xxxxxx"},   {2, {2, 10}, "xxx.........xx"},
-      {2, {1, 2}, ".xxx."}, {2, {0, 3}, "x..xx"},  // half of 5 is 2
-      {2, {5, 0}, ".....x........"}, {2, {5, 5}, "x"},
-      {3, {499, 500, 0, 999}, "x.x."},  // uniformRate 0.5
-      {4, {}, ".............."},
-      {1, {}, ""}, {2, {}, ""},         // no genes: no draw, no division by zero
+      {.type = Two, .draws = {17, 18}, .exchanged = "...xxxxxxxx..."}, {.type = Two, .draws = {0, 7}, .exchanged = "xxxxxxxx......"},
+      {.type = Two, .draws = {0, 8}, .exchanged = "x.......xxxxxx"}, {.type = Two, .draws = {2, 10}, .exchanged = "xxx.........xx"},
+      {.type = Two, .draws = {1, 2}, .exchanged = ".xxx."}, {.type = Two, .draws = {0, 3}, .exchanged = "x..xx"},  // half of 5 is 2
+      {.type = Two, .draws = {5, 0}, .exchanged = ".....x........"}, {.type = Two, .draws = {5, 5}, .exchanged = "x"},
+      {.type = Uniform, .draws = {289, 290, 1289}, .exchanged = "x.x", .uniformRate = 0.29},
+      {.type = Uniform, .draws = {698, 699}, .exchanged = "x.", .uniformRate = static_cast<double>(0.7f)},  // 699.99998...
+      {.type = Uniform, .draws = {999, 999}, .exchanged = "xx", .uniformRate = Inf},
+      {.type = Uniform, .draws = {0}, .exchanged = ".", .uniformRate = std::numeric_limits<double>::quiet_NaN()},
+      {.type = CrossoverUniform + 1, .draws = {}, .exchanged = ".............."},
+      {.type = One, .draws = {}, .exchanged = ""}, {.type = Two, .draws = {}, .exchanged = ""},  // no genes: no draw
   };
   // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.type) + ": " + c.exchanged);
     Generator generator;
     generator.crossoverType = c.type;
-    generator.uniformRate = 0.5;
+    generator.uniformRate = c.uniformRate;
     const Pair pair(static_cast<int>(c.exchanged.size()), 14);
     CMyIndividual* first = pair.first.get();
     CMyIndividual* second = pair.second.get();

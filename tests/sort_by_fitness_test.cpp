@@ -9,10 +9,8 @@
 #include <limits>
 #include <new>
 #include <random>
-#include <string>
 #include <vector>
 
-#include "allelix/generator.h"
 #include "counting_allocator.h"
 #include "exchange_sort.h"
 #include "support.h"
@@ -116,48 +114,6 @@ TEST(SortByFitness, MatchesTheExchangeSortOnRandomInputsRichInTies) {
       ASSERT_TRUE(SameOrder(RandomValues(engine, size(engine), poolSize(engine))))
           << "pool of up to " << r.poolSize << ", round " << round;
     }
-  }
-}
-
-// The share of set genes: few distinct values, most individuals sharing the best few.
-class COneMaxIndividual final : public CIndividual<COneMaxIndividual, CBit> {
- public:
-  double Fitness(int /*context*/) override {
-    int ones = 0;
-    for (int j = 0; j < geneCount; ++j) ones += genes[j]->value ? 1 : 0;
-    return static_cast<double>(ones) / geneCount;
-  }
-};
-
-// A generator that hands its sort to the test, so that each population can be sorted by both.
-template <class TIndividual>
-class CSortlessGenerator final : public CGeneratorEx<TIndividual> {
- public:
-  bool Select(typename CGeneratorEx<TIndividual>::Population*& population) override {
-    CGeneratorEx<TIndividual>::Select(population);
-    return false;
-  }
-};
-
-template <class TIndividual>
-void ExpectRealRunsSortAsTheExchangeSort(int size, int genes, int generations) {
-  const ScopedSeedSchedule schedule(77, Engine::Mt19937);
-  CSortlessGenerator<TIndividual> generator;
-  generator.mutationRate = 0.05;
-  generator.Initialize(size, genes);
-  for (int g = 0; g < generations; ++g) {
-    generator.NextGeneration();
-    std::vector<double> values;
-    for (int i = 0; i < size; ++i) values.push_back(generator.population->individuals[i]->fitness);
-    ASSERT_TRUE(SameOrder(values)) << size << " individuals, generation " << g + 1;
-    generator.population->SortByFitness();
-  }
-}
-
-TEST(SortByFitness, MatchesTheExchangeSortOnThePopulationsOfRealRuns) {
-  for (const int size : {300, 1000, 2500}) {
-    ExpectRealRunsSortAsTheExchangeSort<CMyIndividual>(size, 14, 12);
-    ExpectRealRunsSortAsTheExchangeSort<COneMaxIndividual>(size, 40, 12);
   }
 }
 
