@@ -2,121 +2,137 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
+#include <atomic>
+#include <climits>
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <set>
+#include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
+#include "snapshot.h"
 #include "support.h"
 
-namespace allelix {
+namespace allelix::testing {
 namespace {
 
-using testing::CMyIndividual;
-using testing::ScriptedDraws;
+// Scores a chromosome as its binary number plus the context; throws once the countdown runs out.
+std::atomic<int> fitnessCountdown{INT_MAX};
 
-// Records the hooks the pairing pass calls, by the slot each individual held at the start.
-class CRecordingGenerator final : public CGeneratorEx<CMyIndividual> {
+class CNumber final : public CIndividual<CNumber, CBit> {
  public:
-  std::map<const CMyIndividual*, int> slotOf;
-  std::vector<std::string> events;
-
-  CRecordingGenerator() {
-    selectionType = 0;
-    ScopedSeedSchedule schedule(11);
-    Initialize(4, 3);
-    for (int i = 0; i < 4; ++i) slotOf[population->individuals[i]] = i;
-  }
-  void Mutate(CMyIndividual*& individual) override {
-    events.push_back("M" + std::to_string(slotOf[individual]));
-  }
-  void Crossover(CMyIndividual*& first, CMyIndividual*& second) override {
-    events.push_back("C" + std::to_string(slotOf[first]) + std::to_string(slotOf[second]));
+  double Fitness(int context) override {
+    if (fitnessCountdown.fetch_sub(1) <= 1) throw std::runtime_error("fitness failed");
+    return demo::DecodeBits(*this) + context;
   }
 };
 
-std::vector<std::string> Events(std::initializer_list<std::string> events) { return events; }
-
 TEST(Generator, DefaultsAreTheWidenedSinglePrecisionConstants) {
-  const CGeneratorEx<CMyIndividual> generator;
-  EXPECT_EQ(generator.elapsedSeconds, 0);
-  EXPECT_EQ(generator.populationSize, 1000);
-  EXPECT_EQ(generator.mutationRate, 0.0010000000474974513);
-  EXPECT_EQ(generator.crossoverRate, 0.6000000238418579);
-  EXPECT_EQ(generator.generation, 0);
-  EXPECT_EQ(generator.population, nullptr);
-  EXPECT_EQ(generator.best, nullptr);
-  EXPECT_EQ(generator.fitnessContext, 0);
-  EXPECT_EQ(generator.bestGeneration, 0);
-  EXPECT_EQ(generator.crossoverType, 2);
-  EXPECT_EQ(generator.uniformRate, 0.10000000149011612);
-  EXPECT_EQ(generator.selectionType, 3);
-  EXPECT_EQ(generator.eliteCount, 20);
-  EXPECT_EQ(generator.tournamentRate, 0.75);
-  EXPECT_EQ(generator.stopFlags, 2u);
-  EXPECT_EQ(generator.convergenceThreshold, 0.8999999761581421);
-  EXPECT_EQ(generator.maxMinutes, 5);
-  EXPECT_EQ(generator.maxGenerations, 3000);
-  EXPECT_EQ(generator.maxStagnation, 50);
+  const CGeneratorEx<CMyIndividual> g;
+  EXPECT_EQ(g.mutationRate, 0.0010000000474974513);
+  EXPECT_EQ(g.crossoverRate, 0.6000000238418579);
+  EXPECT_EQ(g.uniformRate, 0.10000000149011612);
+  EXPECT_EQ(g.convergenceThreshold, 0.8999999761581421);
+  EXPECT_EQ(g.tournamentRate, 0.75);
+  EXPECT_EQ(g.crossoverType, CrossoverTwoPoint);
+  EXPECT_EQ(g.selectionType, SelectionElitism);
 }
 
-TEST(Initialize, BuildsScoresAndSortsAThousandIndividualsOfFourteenGenes) {
-  ScopedSeedSchedule schedule(3);
-  testing::CountedDraws counted;
-  CGeneratorEx<CMyIndividual> generator;
-  generator.populationSize = 500;
-  generator.Initialize();
-  EXPECT_EQ(counted.Drawn(), 14000u);
-  ASSERT_EQ(generator.populationSize, 1000);
-  ASSERT_EQ(generator.population->count, 1000);
-  for (int i = 0; i < 1000; ++i) {
-    CMyIndividual* individual = generator.population->individuals[i];
-    ASSERT_EQ(individual->geneCount, 14);
-    for (int j = 0; j < 14; ++j) EXPECT_FALSE(individual->genes[j]->locked);
-    EXPECT_EQ(individual->fitness, individual->Fitness(0));
-    EXPECT_FALSE(individual->marked);
-    if (i > 0) {
-      EXPECT_GE(generator.population->individuals[i - 1]->fitness, individual->fitness);
-    }
+// Initialize draws one gene a draw in slot order (odd: set), scores, sorts, and keeps a clone of
+// the top; Initialize() is the demonstration's shape whatever populationSize held.
+TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
+  {
+    const ScriptedDraws draws({1, 2, 7, 4, 4, 3});
+    CGeneratorEx<CMyIndividual> generator;
+    generator.Initialize(2, 3);
+    // 101 (fitness of 5) sorts ahead of 001 (1): both square far below 1522756.
+    EXPECT_EQ(demo::Decode(*generator.population->individuals[0]), 5);
+    EXPECT_EQ(demo::Decode(*generator.population->individuals[1]), 1);
   }
-  CMyIndividual* first = generator.population->individuals[0];
-  EXPECT_NE(generator.best, first);
-  EXPECT_TRUE(generator.best->IsEqual(first));
-  EXPECT_EQ(generator.best->fitness, first->fitness);
-  EXPECT_EQ(generator.generation, 0);
-  EXPECT_EQ(generator.bestGeneration, 0);
+  const struct {
+    int size, genes, threads;
+  } shapes[] = {{.size = 0, .genes = 0, .threads = 1},  // Initialize(): 1000 x 14
+                {.size = 1, .genes = 1, .threads = 1},
+                {.size = 2, .genes = 100, .threads = 2},
+                {.size = 37, .genes = 5, .threads = 2}};
+  for (const auto& shape : shapes) {
+    const int size = shape.size > 0 ? shape.size : 1000, genes = shape.size > 0 ? shape.genes : 14;
+    SCOPED_TRACE(std::to_string(size) + " x " + std::to_string(genes));
+    ScopedSeedSchedule schedule(5);
+    CGeneratorEx<CNumber> generator;
+    generator.evaluationThreads = shape.threads;
+    generator.fitnessContext = 1;  // no individual scores 0.0, a new one's fitness
+    generator.populationSize = 500;
+    const CountedDraws draws;
+    shape.size > 0 ? generator.Initialize(size, genes) : generator.Initialize();
+    EXPECT_EQ(draws.Drawn(), static_cast<std::size_t>(size) * genes);
+    EXPECT_EQ(generator.populationSize, size);
+    ASSERT_EQ(generator.population->count, size);
+    std::set<const void*> objects;
+    for (int i = 0; i < size; ++i) {
+      CNumber* individual = generator.population->individuals[i];
+      ASSERT_EQ(individual->geneCount, genes) << "slot " << i;
+      EXPECT_EQ(individual->fitness, individual->Fitness(1));
+      EXPECT_GE(generator.population->individuals[i > 0 ? i - 1 : 0]->fitness, individual->fitness);
+      EXPECT_TRUE(objects.insert(individual).second);
+      for (int j = 0; j < genes; ++j) EXPECT_TRUE(objects.insert(individual->genes[j]).second);
+    }
+    ASSERT_NE(generator.best, nullptr);
+    EXPECT_EQ(objects.count(generator.best), 0u) << "best must be a clone";
+    EXPECT_EQ(IndividualStateOf(*generator.best),
+              IndividualStateOf(*generator.population->individuals[0]));
+  }
 }
 
-TEST(Initialize, GeneIsSetByAnOddDrawInSlotOrder) {
-  ScriptedDraws draws({1, 2, 7, 4, 4, 3});
-  CGeneratorEx<CMyIndividual> generator;
-  generator.Initialize(2, 3);
-  // 101 (fitness of 5) sorts ahead of 001 (1): both square far below 1522756.
-  EXPECT_EQ(demo::Decode(*generator.population->individuals[0]), 5);
-  EXPECT_EQ(demo::Decode(*generator.population->individuals[1]), 1);
-  EXPECT_EQ(draws.Drawn(), 6u);
-}
+// Bad shapes throw naming the argument before any change or draw, the seed schedule included;
+// a Fitness that throws leaves no population but keeps best and the counters.
+TEST(Initialize, FailsBeforeAnyChangeOrLeavesNoPopulation) {
+  ScopedSeedSchedule schedule(21);
+  ManualClock clock;
+  CGeneratorEx<CNumber> generator;
+  generator.Initialize(30, 6);
+  generator.NextGeneration();
+  const GeneratorState before = GeneratorStateOf(generator);
+  const struct {
+    int size, genes;
+    const char* named;
+  } shapes[] = {{.size = INT_MIN, .genes = 14, .named = "populationSize"},
+                {.size = 0, .genes = 0, .named = "populationSize"},
+                {.size = 10, .genes = 0, .named = "geneCount"},
+                {.size = INT_MAX / 2, .genes = INT_MAX / 4, .named = "populationSize"}};
+  for (const auto& shape : shapes) {
+    const CountedDraws draws;
+    try {
+      generator.Initialize(shape.size, shape.genes);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_EQ(std::string(error.what()).rfind(shape.named, 0), 0u) << error.what();
+    }
+    EXPECT_EQ(draws.Drawn(), 0u);
+    EXPECT_EQ(GeneratorStateOf(generator), before);
+  }
+  generator.NextGeneration();
+  ScopedSeedSchedule twinSchedule(21);
+  CGeneratorEx<CNumber> twin;
+  twin.Initialize(30, 6);
+  twin.NextGeneration();
+  twin.NextGeneration();
+  EXPECT_EQ(GeneratorStateOf(generator).population, GeneratorStateOf(twin).population);
 
-TEST(Initialize, ASecondCallReplacesThePopulationAndKeepsACurrentBest) {
-  ScopedSeedSchedule schedule(5);
-  CGeneratorEx<CMyIndividual> generator;
-  generator.Initialize(50, 14);
-  generator.best->fitness = 2.0;  // fitter than anything the problem can score
-  const CMyIndividual* best = generator.best;
-  generator.generation = 7;
-  generator.bestGeneration = 3;
-  generator.Initialize(50, 14);
-  EXPECT_EQ(generator.best, best);
-  EXPECT_EQ(generator.generation, 7);
-  EXPECT_EQ(generator.bestGeneration, 3);
-  generator.best->fitness = -1.0;
-  generator.Initialize(50, 14);
-  EXPECT_NE(generator.best, best);
-  EXPECT_EQ(generator.best->fitness, generator.population->individuals[0]->fitness);
+  for (const int threads : {1, 4}) {
+    generator.evaluationThreads = threads;
+    const CNumber* best = generator.best;
+    fitnessCountdown = 10;  // the old population is released before the new one is built
+    EXPECT_THROW(generator.Initialize(50, 9), std::runtime_error);
+    fitnessCountdown = INT_MAX;
+    EXPECT_EQ(generator.population, nullptr);
+    EXPECT_EQ(generator.best, best);
+    generator.NextGeneration();  // nothing to evolve: counts nothing
+    EXPECT_EQ(generator.generation, 2);
+    generator.Initialize(50, 9);
+  }
 }
 
 // What each call keeps of a generator that has run three generations: Initialize keeps the
@@ -169,7 +185,6 @@ TEST(StartingOver, EachCallKeepsWhatItSays) {
     EXPECT_EQ(generator.best, c.keepsBest ? best : nullptr);
     EXPECT_EQ(generator.population != nullptr, c.holdsPopulation);
     EXPECT_EQ(generator.mutationRate, 0.25);
-    EXPECT_EQ(generator.populationSize, 30);
   }
 }
 
@@ -177,16 +192,13 @@ TEST(StartingOver, EachCallKeepsWhatItSays) {
 // generation reseeds with the schedule's next seed.
 TEST(Initialize, StartsARunAndEachGenerationTakesTheNextSeed) {
   for (const bool scheduled : {true, false}) {
-    SCOPED_TRACE(scheduled ? "scheduled" : "unscheduled");
     const ScopedSeedSchedule schedule(70);
     if (!scheduled) RemoveSeedSchedule();
     CGeneratorEx<CMyIndividual> generator;
     generator.Initialize(10, 4);
     ASSERT_TRUE(LastRunSeed().has_value());
     const std::uint32_t base = *LastRunSeed();
-    if (scheduled) {
-      EXPECT_EQ(base, 70u);
-    }
+    EXPECT_EQ(base == 70u, scheduled);
     EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 1);
     generator.NextGeneration();
     EXPECT_EQ(CurrentRandomPosition().nextSeed, base + 2);
@@ -219,231 +231,149 @@ TEST(Trial, SucceedsWhenTheDrawModuloTenMillionIsBelowRateTimesTenMillion) {
   }
 }
 
-TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
-  CRecordingGenerator generator;
-  generator.crossoverRate = 1.0;
-  generator.mutationRate = 1.0;
-  // i0: offset 2 -> slot 2, trial, mutation; i1: offset 0 counts as 1, slot 2 is taken so slot 3.
-  ScriptedDraws draws({2, 9999999, 0, 0, 5, 0, 0, 0});
-  generator.NextGeneration();
-  EXPECT_EQ(generator.events, Events({"C02", "M0", "C13", "M1", "M2", "M3"}));
-  EXPECT_EQ(draws.Drawn(), 8u);
-}
-
-TEST(PairingPass, FailedTrialsStillDrawAndLeaveEveryoneUnmarked) {
-  CRecordingGenerator generator;
-  generator.crossoverRate = 0.0;
-  generator.mutationRate = 0.0;
-  for (int i = 0; i < 4; ++i) generator.population->individuals[i]->fitness = -5.0;
-  // Per index: partner draw, a trial draw when a partner exists, the mutation trial.
-  ScriptedDraws draws({3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0});
-  generator.NextGeneration();
-  EXPECT_TRUE(generator.events.empty());
-  EXPECT_EQ(draws.Drawn(), 11u);
-  for (int i = 0; i < 4; ++i) {
-    CMyIndividual* individual = generator.population->individuals[i];
-    EXPECT_FALSE(individual->marked);
-    EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
-  }
-}
-
-TEST(PairingPass, SearchSkipsTheOffsetAndGoesOnAfterAnIndividualWithoutPartner) {
-  CRecordingGenerator generator;
-  generator.crossoverRate = 1.0;
-  generator.mutationRate = 0.0;
-  // i0 starts its search at slot 3 (slots 1 and 2 are never looked at); i1 and i2 then find only
-  // the marked slot 3 and have no partner, so no trial draw; i3 is marked.
-  ScriptedDraws draws({3, 0, 0, 2, 0, 0, 0, 0});
-  generator.NextGeneration();
-  EXPECT_EQ(generator.events, Events({"C03"}));
-  EXPECT_EQ(draws.Drawn(), 8u);
-}
-
-// Marks runs of slots in Select and, from some crossovers, a slot three beyond the partner; records
-// the pairs crossed and every number drawn.
-class CMarkingGenerator final : public CGeneratorEx<CMyIndividual> {
+// Records the hooks the pairing pass calls, by the slot each individual held at the start.
+class CRecordingGenerator final : public CGeneratorEx<CMyIndividual> {
  public:
   std::map<const CMyIndividual*, int> slotOf;
-  std::vector<std::pair<int, int>> pairs;
-  std::vector<int> drawn;
+  std::string events;
 
-  CMarkingGenerator() {
-    crossoverType = CrossoverNone;
-    crossoverRate = 0.7;
-    mutationRate = 0.0;  // the trials draw, Mutate never does
+  CRecordingGenerator(double crossover, double mutation) {
+    selectionType = SelectionNone;
+    crossoverRate = crossover;
+    mutationRate = mutation;
+    ScopedSeedSchedule schedule(11);
+    Initialize(4, 3);
+    for (int i = 0; i < 4; ++i) slotOf[population->individuals[i]] = i;
   }
-  static bool MarkedBySelect(int slot) { return (slot >= 100 && slot < 300) || slot % 7 == 3; }
-  static bool CrossoverMarks(int first) { return first % 4 == 0; }
-
-  bool Select(Population*& selected) override {
-    for (int i = 0; i < selected->count; ++i) {
-      slotOf[selected->individuals[i]] = i;
-      selected->individuals[i]->marked = MarkedBySelect(i);
-    }
-    SetDrawSource([this] { return drawn.emplace_back(EngineRand()); });
-    return false;
+  void Mutate(CMyIndividual*& individual) override {
+    events += "M" + std::to_string(slotOf[individual]) + " ";
   }
   void Crossover(CMyIndividual*& first, CMyIndividual*& second) override {
-    pairs.emplace_back(slotOf[first], slotOf[second]);
-    const int beyond = slotOf[second] + 3;
-    if (CrossoverMarks(slotOf[first]) && beyond < population->count) {
-      population->individuals[beyond]->marked = true;
-    }
+    events += "C" + std::to_string(slotOf[first]) + std::to_string(slotOf[second]) + " ";
   }
 };
 
-// The pairs a straightforward search makes from the same marks and draws: each unmarked slot
-// scans every slot from its offset on.
-std::vector<std::pair<int, int>> PairsOfALinearSearch(int n, const std::vector<int>& drawn,
-                                                      double crossoverRate) {
-  std::vector<bool> marked(static_cast<std::size_t>(n));
-  for (int i = 0; i < n; ++i) marked[i] = CMarkingGenerator::MarkedBySelect(i);
-  std::vector<std::pair<int, int>> pairs;
-  std::size_t k = 0;
-  for (int i = 0; i < n; ++i) {
-    if (!marked[i]) {
-      const int offset = std::max(1, drawn.at(k++) % (n - i));
-      int partner = i + offset;
-      while (partner < n && marked[partner]) ++partner;
-      if (partner < n && drawn.at(k++) % 10000000 < crossoverRate * 10000000.0) {
-        pairs.emplace_back(i, partner);
-        if (CMarkingGenerator::CrossoverMarks(i) && partner + 3 < n) marked[partner + 3] = true;
-        marked[i] = marked[partner] = true;
-      }
-    }
-    ++k;  // the mutation trial
-  }
-  EXPECT_EQ(k, drawn.size());
-  return pairs;
-}
-
-TEST(PairingPass, PartnerIsTheFirstUnmarkedSlotFromTheOffsetWhoeverMarkedTheOthers) {
-  for (const std::uint32_t seed : {1u, 2u, 3u}) {
-    ScopedSeedSchedule schedule(seed);
-    CMarkingGenerator generator;
-    generator.Initialize(400, 6);
+// Per unmarked index: the partner offset, a trial draw only when a partner exists, then for
+// every index the mutation trial; marks last only for the generation.
+TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
+  const struct {
+    const char* name;
+    double crossoverRate, mutationRate;
+    std::vector<int> draws;  // exactly those the pass must make
+    std::string events;
+  } cases[] = {
+      // i0: offset 2 -> slot 2; i1: offset 0 counts as 1, slot 2 is taken so slot 3.
+      {.name = "pairs",
+       .crossoverRate = 1.0,
+       .mutationRate = 1.0,
+       .draws = {2, 9999999, 0, 0, 5, 0, 0, 0},
+       .events = "C02 M0 C13 M1 M2 M3 "},
+      {.name = "failed trials",
+       .crossoverRate = 0.0,
+       .mutationRate = 0.0,
+       .draws = {3, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0},
+       .events = ""},
+      // i0 starts its search at slot 3; i1 and i2 then find only the marked slot 3.
+      {.name = "no partner",
+       .crossoverRate = 1.0,
+       .mutationRate = 0.0,
+       .draws = {3, 0, 0, 2, 0, 0, 0, 0},
+       .events = "C03 "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    CRecordingGenerator generator(c.crossoverRate, c.mutationRate);
+    for (int i = 0; i < 4; ++i) generator.population->individuals[i]->fitness = -5.0;
+    const ScriptedDraws draws(c.draws);
     generator.NextGeneration();
-    SetDrawSource(nullptr);
-    ASSERT_GT(generator.pairs.size(), 50u);
-    EXPECT_EQ(generator.pairs, PairsOfALinearSearch(400, generator.drawn, generator.crossoverRate))
-        << "seed " << seed;
+    EXPECT_EQ(generator.events, c.events);
+    EXPECT_EQ(draws.Drawn(), c.draws.size());
+    for (int i = 0; i < 4; ++i) {
+      CMyIndividual* individual = generator.population->individuals[i];
+      EXPECT_FALSE(individual->marked);
+      EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
+    }
   }
 }
 
 TEST(Mutate, FlipsTheDrawnGeneUnlessLocked) {
   CGeneratorEx<CMyIndividual> generator;
-  CMyIndividual* individual = testing::MakeIndividual({0, 0, 0});
-  {
-    ScriptedDraws draws({4});
-    generator.Mutate(individual);
-    EXPECT_TRUE(individual->genes[1]->value);
-    EXPECT_EQ(draws.Drawn(), 1u);
-  }
+  CMyIndividual* individual = MakeIndividual({0, 0, 0});
+  const std::unique_ptr<CMyIndividual> owner(individual);
   individual->genes[2]->locked = true;
-  {
-    ScriptedDraws draws({2, 0});
-    generator.Mutate(individual);
-    EXPECT_FALSE(individual->genes[2]->value);
-    EXPECT_FALSE(individual->genes[0]->value);
-    EXPECT_EQ(draws.Drawn(), 1u);
-  }
-  delete individual;
-  CMyIndividual* empty = new CMyIndividual();
-  ScriptedDraws draws;
-  generator.Mutate(empty);
-  EXPECT_EQ(draws.Drawn(), 0u);
-  delete empty;
+  const ScriptedDraws draws({4, 2});
+  generator.Mutate(individual);
+  generator.Mutate(individual);
+  EXPECT_EQ(draws.Drawn(), 2u);
+  EXPECT_EQ(demo::DecodeBits(*individual), 2u);  // gene 1 flipped, locked gene 2 kept
+  CMyIndividual empty;
+  CMyIndividual* none = &empty;
+  generator.Mutate(none);
+  EXPECT_EQ(draws.Drawn(), 2u);
 }
 
+// The fittest is the first of equal maxima above the floor (the float -1e12 widened); best is
+// replaced only by a strictly fitter one.
 TEST(BestRule, ReplacesOnlyWhenStrictlyFitter) {
+  CGeneratorEx<CMyIndividual> probe;
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  probe.population = MakePopulation({nan, 3, 1, 3}).release();
+  probe.populationSize = 4;
+  EXPECT_EQ(probe.FindFittest(), probe.population->individuals[1]);
+  probe.ClearAll();
+  probe.population = MakePopulation({nan, -999999995904.0, -1e300}).release();
+  probe.populationSize = 3;
+  EXPECT_EQ(probe.FindFittest(), nullptr);
+  probe.population->individuals[2]->fitness = -999999995903.99;
+  EXPECT_EQ(probe.FindFittest(), probe.population->individuals[2]);
+
   ScopedSeedSchedule schedule(9);
   CGeneratorEx<CMyIndividual> generator;
-  generator.selectionType = 0;
-  generator.mutationRate = 0.0;
-  generator.crossoverRate = 0.0;
+  generator.selectionType = SelectionNone;
+  generator.mutationRate = generator.crossoverRate = 0.0;
   generator.Initialize(30, 14);
   const CMyIndividual* best = generator.best;
   generator.NextGeneration();  // nothing changes: an equally fit fittest keeps best
   EXPECT_EQ(generator.best, best);
-  EXPECT_EQ(generator.generation, 1);
-  EXPECT_EQ(generator.bestGeneration, 0);
-
   generator.best->fitness = -1.0;
   generator.NextGeneration();
   EXPECT_NE(generator.best, best);
   EXPECT_EQ(generator.bestGeneration, 2);
-  for (int i = 0; i < generator.populationSize; ++i) {
-    EXPECT_NE(generator.population->individuals[i], generator.best);
-  }
 }
 
-// Elitism asks for a sort after the pass (with eliteCount 0 it copies nothing); no selection
-// leaves the order the mutations of the pass made.
-TEST(NextGeneration, SortsAfterThePassOnlyWhenSelectionAsks) {
-  for (const int selection : {SelectionElitism, SelectionNone}) {
-    ScopedSeedSchedule schedule(4);
-    CGeneratorEx<CMyIndividual> generator;
-    generator.selectionType = selection;
-    generator.eliteCount = 0;
-    generator.mutationRate = 1.0;
-    generator.Initialize(50, 14);
-    generator.NextGeneration();
-    const CMyIndividual* const* slots = generator.population->individuals;
-    const bool sorted = std::is_sorted(
-        slots, slots + 50, [](const auto* a, const auto* b) { return a->fitness > b->fitness; });
-    EXPECT_EQ(sorted, selection == SelectionElitism) << "selection " << selection;
-  }
-}
-
-TEST(FindFittest, TakesTheFirstOfEqualMaximaAboveTheFloor) {
-  CGeneratorEx<CMyIndividual> generator;
-  const double nan = std::numeric_limits<double>::quiet_NaN();
-  generator.population = testing::MakePopulation({nan, 3, 1, 3}).release();
-  generator.populationSize = 4;
-  EXPECT_EQ(generator.FindFittest(), generator.population->individuals[1]);
-  generator.ClearAll();
-
-  generator.population = testing::MakePopulation({nan, -999999995904.0, -1e300}).release();
-  generator.populationSize = 3;
-  EXPECT_EQ(generator.FindFittest(), nullptr);
-  generator.population->individuals[2]->fitness = -999999995903.99;
-  EXPECT_EQ(generator.FindFittest(), generator.population->individuals[2]);
-}
-
-// An individual nobody can rank: FindFittest never finds one.
-class CUnrankable final : public CIndividual<CUnrankable, CBit> {
+// Records IsEqual and Clone calls by the slot each individual started in.
+class CLoggingIndividual final : public CIndividual<CLoggingIndividual, CBit> {
  public:
-  double Fitness(int) override { return std::numeric_limits<double>::quiet_NaN(); }
+  static inline std::string calls;
+  int slot = -1;
+
+  bool IsEqual(CLoggingIndividual* other) override {
+    calls += "E" + std::to_string(slot) + std::to_string(other->slot) + " ";
+    return CIndividual::IsEqual(other);
+  }
+  CLoggingIndividual* Clone() override {
+    calls += "C" + std::to_string(slot) + " ";
+    return CIndividual::Clone();
+  }
 };
 
-TEST(BestRule, WithoutAFittestIndividualNothingChanges) {
-  ScopedSeedSchedule schedule(1);
-  CGeneratorEx<CUnrankable> generator;
-  generator.Initialize(10, 4);
-  EXPECT_EQ(generator.best, nullptr);
-  generator.NextGeneration();
-  EXPECT_EQ(generator.best, nullptr);
-  EXPECT_EQ(generator.generation, 1);
-  EXPECT_EQ(generator.bestGeneration, 0);
-}
-
-TEST(ElapsedSeconds, CountsWholeSecondsOfEachCall) {
-  ScopedSeedSchedule schedule(1);
-  std::int64_t now = 1000;
-  SetClock([&now] { return now++; });  // every reading is one second later
-  CGeneratorEx<CMyIndividual> generator;
-  generator.Initialize(20, 14);
-  EXPECT_EQ(generator.elapsedSeconds, 1);
-  generator.NextGeneration();
-  generator.NextGeneration();
-  EXPECT_EQ(generator.elapsedSeconds, 3);
-  SetClock([] { return std::int64_t{5000}; });
-  generator.NextGeneration();
-  EXPECT_EQ(generator.elapsedSeconds, 3);
-  generator.Initialize(20, 14);  // restarts the count
-  EXPECT_EQ(generator.elapsedSeconds, 0);
-  SetClock(nullptr);
+// A user's own IsEqual is called as the grouping walk calls it: each representative on every
+// later unmarked individual, each group's whole copies cloned before the next group is formed.
+TEST(Grouping, AUsersIsEqualIsCalledAsTheWalkCallsIt) {
+  // Slots 0 and 3 are equal, and so are 1, 4 and 5; all fitness 1, so each group earns as many
+  // whole copies as it has members, and stochastic remainder draws nothing.
+  auto population = MakePopulation<CLoggingIndividual>(std::vector<double>(6, 1.0));
+  for (const auto& [twin, of] : {std::pair{3, 0}, std::pair{4, 1}, std::pair{5, 1}}) {
+    for (int j = 0; j < 8; ++j) {
+      population->individuals[twin]->genes[j]->value = population->individuals[of]->genes[j]->value;
+    }
+  }
+  for (int i = 0; i < 6; ++i) population->individuals[i]->slot = i;
+  const ScriptedDraws draws;
+  CGeneratorEx<CLoggingIndividual>::StochasticRemainderSelection(population.get(), 1.0);
+  EXPECT_EQ(CLoggingIndividual::calls, "E01 E02 E03 E04 E05 C0 C0 E12 E14 E15 C1 C1 C1 C2 ");
+  EXPECT_EQ(draws.Drawn(), 0u);
 }
 
 }  // namespace
-}  // namespace allelix
+}  // namespace allelix::testing
