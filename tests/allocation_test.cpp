@@ -43,9 +43,11 @@ struct Operators {
 };
 
 TEST(Allocation, LiveAllocationsStayFlatFromTheFirstGenerationOn) {
-  for (const Operators operators :
-       {Operators{3, 2}, Operators{1, 2}, Operators{2, 2}, Operators{4, 2}, Operators{3, 1},
-        Operators{3, 3}, Operators{0, 0}}) {
+  for (const Operators operators : {Operators{SelectionElitism, CrossoverTwoPoint},
+                                    Operators{SelectionRouletteWheel, CrossoverTwoPoint},
+                                    Operators{SelectionStochasticRemainder, CrossoverOnePoint},
+                                    Operators{SelectionTournament, CrossoverUniform},
+                                    Operators{SelectionNone, CrossoverNone}}) {
     const ScopedSeedSchedule schedule(11, Engine::Mt19937);
     CCountedGenerator generator(operators.selection, operators.crossover);
     generator.Initialize();
@@ -66,7 +68,7 @@ TEST(Allocation, LiveAllocationsStayFlatFromTheFirstGenerationOn) {
 
 TEST(Allocation, AGenerationWithTheDemonstrationsSettingsAllocatesOnlyItsClones) {
   const ScopedSeedSchedule schedule(12, Engine::Mt19937);
-  CCountedGenerator generator(3, 2);
+  CCountedGenerator generator(SelectionElitism, CrossoverTwoPoint);
   generator.Initialize();
   for (int g = 0; g < 40; ++g) {
     const long long allocationsBefore = allocations.made;

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "invariants.h"
 #include "snapshot.h"
 #include "support.h"
 
@@ -15,61 +17,66 @@ namespace {
 
 using demo::CMyGenerator;
 using demo::CMyIndividual;
+constexpr double Inf = std::numeric_limits<double>::infinity();
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 
-// A generator that has run: its population exists, so every criterion can be evaluated.
-class StopTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ScopedSeedSchedule schedule(21);
-    generator.Initialize(40, 14);
-    generator.convergenceThreshold = 2.0;  // out of reach unless a test lowers it
-  }
+// The stop test on a generator of the demonstration's limits (5 minutes, 3000 generations, 50
+// without a new best) whose population's convergence is c.
+TEST(StopTest, CriteriaFireAtTheirLimitsInOrderAndOnlyWhenEnabled) {
+  const struct {
+    std::uint32_t flags;
+    int generation = 0, bestGeneration = 0;
+    std::int64_t elapsedSeconds = 0;
+    double threshold = 2.0;  // minus the convergence; out of reach by default
+    StopReason expected;
+  } cases[] = {
+      {.flags = 2u,
+       .generation = 1'000'000,
+       .elapsedSeconds = 1'000'000,
+       .expected = StopReason::None},
+      {.flags = StopOnMinutes, .elapsedSeconds = 299, .expected = StopReason::None},
+      {.flags = StopOnMinutes, .elapsedSeconds = 300, .expected = StopReason::Minutes},
+      {.flags = StopOnConvergence, .threshold = 0.0, .expected = StopReason::Convergence},
+      {.flags = StopOnConvergence, .threshold = NaN, .expected = StopReason::None},
+      {.flags = StopOnGenerations, .generation = 2999, .expected = StopReason::None},
+      {.flags = StopOnGenerations, .generation = 3000, .expected = StopReason::Generations},
+      {.flags = StopOnStagnation,
+       .generation = 169,
+       .bestGeneration = 120,
+       .expected = StopReason::None},
+      {.flags = StopOnStagnation,
+       .generation = 170,
+       .bestGeneration = 120,
+       .expected = StopReason::Stagnation},
+      {.flags = StopOnConvergence | StopOnMinutes | StopOnGenerations | StopOnStagnation,
+       .generation = 3000,
+       .elapsedSeconds = 600,
+       .threshold = 0.0,
+       .expected = StopReason::Convergence},
+      {.flags = StopOnMinutes | StopOnGenerations | StopOnStagnation,
+       .generation = 3000,
+       .elapsedSeconds = 600,
+       .expected = StopReason::Minutes},
+      {.flags = StopOnGenerations | StopOnStagnation | 1u | 2u | 64u,
+       .generation = 3000,
+       .expected = StopReason::Generations},
+  };
+  ScopedSeedSchedule schedule(21);
   CMyGenerator generator;
-};
-
-TEST_F(StopTest, DefaultFlagsNeverStop) {
-  CGeneratorEx<CMyIndividual> plain;
-  plain.generation = 1'000'000;
-  plain.elapsedSeconds = 1'000'000;
-  EXPECT_EQ(TestStop(plain), StopReason::None);
-}
-
-TEST_F(StopTest, MinutesAreWholeMinutesOfElapsedSeconds) {
-  generator.elapsedSeconds = 299;
-  EXPECT_EQ(TestStop(generator), StopReason::None);
-  generator.elapsedSeconds = 300;
-  EXPECT_EQ(TestStop(generator), StopReason::Minutes);
-}
-
-TEST_F(StopTest, ConvergenceStopsAtTheThresholdAndNeverOnNaN) {
-  generator.convergenceThreshold = generator.population->Convergence();
-  EXPECT_EQ(TestStop(generator), StopReason::Convergence);
-  generator.convergenceThreshold = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_EQ(TestStop(generator), StopReason::None);
-}
-
-TEST_F(StopTest, StagnationCountsGenerationsSinceTheLastNewBest) {
-  generator.bestGeneration = 120;
-  generator.generation = 169;
-  EXPECT_EQ(TestStop(generator), StopReason::None);
-  generator.generation = 170;
-  EXPECT_EQ(TestStop(generator), StopReason::Stagnation);
-}
-
-TEST_F(StopTest, CriteriaAreTestedInOrderAndOnlyWhenEnabled) {
-  generator.generation = 3000;
-  generator.elapsedSeconds = 600;
-  generator.convergenceThreshold = 0.0;
-  EXPECT_EQ(TestStop(generator), StopReason::Convergence);
-  generator.stopFlags = StopOnMinutes | StopOnGenerations | StopOnStagnation;
-  EXPECT_EQ(TestStop(generator), StopReason::Minutes);
-  generator.stopFlags = StopOnGenerations | StopOnStagnation | 1u | 2u | 64u;
-  EXPECT_EQ(TestStop(generator), StopReason::Generations);
-  generator.stopFlags = StopOnStagnation;
-  EXPECT_EQ(TestStop(generator), StopReason::Stagnation);
+  generator.Initialize(40, 14);
+  const double convergence = generator.population->Convergence();
+  for (const auto& c : cases) {
+    generator.stopFlags = c.flags;
+    generator.generation = c.generation;
+    generator.bestGeneration = c.bestGeneration;
+    generator.elapsedSeconds = c.elapsedSeconds;
+    generator.convergenceThreshold = convergence + c.threshold;
+    EXPECT_EQ(TestStop(generator), c.expected)
+        << "flags " << c.flags << ", generation " << c.generation;
+  }
   // Convergence is not computed when its bit is clear, so no population is needed.
   generator.ClearAll();
-  EXPECT_EQ(TestStop(generator), StopReason::Stagnation);
+  EXPECT_EQ(TestStop(generator), StopReason::Generations);
 }
 
 TEST(RunLoop, ObservesBeforeEveryStopTestAndEndsOnTheFiringCriterion) {
@@ -82,15 +89,6 @@ TEST(RunLoop, ObservesBeforeEveryStopTestAndEndsOnTheFiringCriterion) {
       generator, [&](const CMyGenerator& seen) { observed.push_back(seen.generation); });
   EXPECT_EQ(reason, StopReason::Generations);
   EXPECT_EQ(observed, (std::vector<int>{0, 1, 2, 3}));
-}
-
-TEST(RunLoop, CanEndBeforeTheFirstGeneration) {
-  ScopedSeedSchedule schedule(8);
-  CMyGenerator generator;
-  generator.convergenceThreshold = 0.5;  // any population of 14-bit individuals meets it
-  EXPECT_EQ(allelix::Run(generator), StopReason::Convergence);
-  EXPECT_EQ(generator.generation, 0);
-  EXPECT_NE(generator.best, nullptr);
 }
 
 // Run starts from nothing: on a generator that has run before it repeats exactly the run a new
@@ -113,22 +111,14 @@ TEST(RunLoop, ASecondRunOnOneGeneratorIsTheRunOfANewOne) {
 
 // Without a population no generation changes anything, so Evolve refuses instead of looping.
 TEST(RunLoop, EvolvingWithoutAPopulationThrows) {
-  const struct {
-    const char* when;
-    bool initialize, releaseInObserver;
-  } cases[] = {
-      {.when = "never initialized", .initialize = false, .releaseInObserver = false},
-      {.when = "released by the observer", .initialize = true, .releaseInObserver = true},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.when);
+  for (const bool initialize : {false, true}) {
     ScopedSeedSchedule schedule(8);
     CMyGenerator generator;
-    if (c.initialize) generator.Initialize(20, 14);
+    if (initialize) generator.Initialize(20, 14);
     int observed = 0;
     const auto observe = [&](const CMyGenerator&) {
       if (++observed > 100) throw std::runtime_error("still evolving");  // the loop would not end
-      if (c.releaseInObserver && observed == 2) generator.ClearAll();
+      if (observed == 2) generator.ClearAll();
     };
     try {
       Evolve(generator, observe);
@@ -136,6 +126,54 @@ TEST(RunLoop, EvolvingWithoutAPopulationThrows) {
     } catch (const std::logic_error& error) {
       EXPECT_NE(std::string(error.what()).find("Initialize"), std::string::npos) << error.what();
     }
+  }
+}
+
+// Counts the hooks the pairing pass calls; no selection, so only the pass draws.
+class CCountingGenerator final : public CGeneratorEx<CMyIndividual> {
+ public:
+  int mutations = 0;
+  int crossovers = 0;
+
+  CCountingGenerator() { selectionType = SelectionNone; }
+  void Mutate(CMyIndividual*& individual) override {
+    ++mutations;
+    CGeneratorEx::Mutate(individual);
+  }
+  void Crossover(CMyIndividual*& first, CMyIndividual*& second) override {
+    ++crossovers;
+    CGeneratorEx::Crossover(first, second);
+  }
+};
+
+// Rates outside 0 to 1 act as never or always; a populationSize changed after Initialize stops
+// the pass at the slot count (zero or negative: no pass, yet the generation counts); the
+// generation counter wraps past the largest int. Each leaves a valid state.
+TEST(BadSettings, DefinedBehaviourAndAValidStateOutsideTheRanges) {
+  for (const double rate : {NaN, -Inf, 0.0, 1.0, 1e300, Inf}) {
+    const ScopedSeedSchedule schedule(5);
+    CCountingGenerator generator;
+    generator.Initialize(10, 6);
+    generator.mutationRate = generator.crossoverRate = rate;
+    generator.NextGeneration();
+    EXPECT_EQ(generator.mutations, rate >= 1.0 ? 10 : 0) << rate;
+    EXPECT_EQ(generator.crossovers > 0, rate >= 1.0) << rate;
+    EXPECT_EQ(testing::BrokenInvariant(generator, 10, 6), "") << rate;
+  }
+  for (const int size :
+       {7, std::numeric_limits<int>::max(), 3, 0, std::numeric_limits<int>::min()}) {
+    const ScopedSeedSchedule schedule(3);
+    CCountingGenerator generator;
+    generator.Initialize(6, 5);
+    generator.mutationRate = 1.0;
+    generator.populationSize = size;
+    generator.generation = std::numeric_limits<int>::max();
+    generator.best->fitness = -Inf;  // the generation's fittest, if any, replaces it
+    generator.NextGeneration();
+    EXPECT_EQ(generator.mutations, std::clamp(size, 0, 6)) << size;
+    EXPECT_EQ(generator.generation, std::numeric_limits<int>::min());
+    if (size <= 0) generator.bestGeneration = generator.generation;  // no fittest without a pass
+    EXPECT_EQ(testing::BrokenInvariant(generator, 6, 5), "") << size;
   }
 }
 
