@@ -155,91 +155,6 @@ TEST_F(LabFiles, BadOptionsFailWithOneLineAndWriteNothing) {
             std::string::npos);
 }
 
-TEST_F(LabFiles, SameSeedAndSettingsRepeatByteForByteWhetherWatchedOrNot) {
-  const Outcome traced = Lab({"--seed", "7", "--trace", "-"});
-  EXPECT_EQ(traced.status, 0);
-  EXPECT_EQ(traced.out, Lab({"--seed", "7", "--trace", "-"}).out);
-  EXPECT_NE(traced.out, Lab({"--seed", "8", "--trace", "-"}).out);
-  EXPECT_NE(traced.out, Lab({"--seed", "7", "--engine", "classic", "--trace", "-"}).out);
-  // Watching draws nothing: the summary (on stderr beside a trace on stdout) stays the same.
-  EXPECT_EQ(traced.err, Lab({"--seed", "7"}).out);
-  EXPECT_EQ(traced.err, Lab({"--seed", "7", "--trace", "-", "--plot", Path("p.svg")}).err);
-}
-
-TEST_F(LabFiles, TraceRowsAreTheGeneratorsStateAtEachStopTest) {
-  const Args settings = {"--max-generations", "25", "--stop-flags", "48", "--mutation-rate", "0.2"};
-  Args args = settings;
-  args.insert(args.end(), {"--seed", "11", "--trace", Path("trace.csv")});
-  ASSERT_EQ(Lab(args).status, 0);
-  const Args rows = Lines(Read(Path("trace.csv")));
-
-  // The same run, stepped by hand, read field by field before each stop test.
-  const ScopedSeedSchedule schedule(11, Engine::Mt19937);
-  demo::CMyGenerator g;
-  Configure(Parse(settings), g);
-  g.Initialize();
-  std::size_t row = 1;
-  for (;; ++row) {
-    ASSERT_LT(row, rows.size()) << "the trace ends before the run does";
-    EXPECT_EQ(rows[row],
-              std::to_string(g.generation) + "," + std::to_string(demo::Decode(*g.best)) + "," +
-                  Shortest(g.best->fitness) + "," + std::to_string(g.bestGeneration) + "," +
-                  Shortest(g.FindFittest()->fitness) + "," + Shortest(g.population->MeanFitness()) +
-                  "," + Shortest(g.population->Convergence()));
-    if (TestStop(g) != StopReason::None) break;
-    g.NextGeneration();
-  }
-  EXPECT_EQ(rows.size(), row + 1) << "rows after the stop test fired";
-}
-
-TEST_F(LabFiles, ABatchIsTheSingleRunsOfItsSeedsAndItsSummaryAgrees) {
-  // Five runs on two threads; the quartiles fall on order statistics 1 and 3, no interpolation.
-  const Args settings = {"--mutation-rate", "0.05", "--max-stagnation", "8", "--stop-flags", "32"};
-  const auto onThreads = [&](const std::string& jobs) {
-    Args args = settings;
-    args.insert(args.end(), {"--seed", "4294000000", "--runs", "5", "--jobs", jobs, "--trace",
-                             Path(jobs + ".csv"), "--plot", Path(jobs + ".svg")});
-    Args summary = Lines(Lab(args).out);
-    summary.pop_back();  // the timing line
-    return summary;
-  };
-  const Args summary = onThreads("2");
-  EXPECT_EQ(onThreads("1"), summary);
-  EXPECT_EQ(Read(Path("1.svg")), Read(Path("2.svg")));
-  const Args batch = Lines(Read(Path("2.csv")));
-  std::vector<double> generations, errors;
-  std::size_t next = 1;
-  for (std::uint32_t run = 0; run < 5; ++run) {
-    // Run r starts from (S + r * 1048576) mod 2^32, which wraps from r = 1 on.
-    Args args = settings;
-    args.insert(args.end(),
-                {"--seed", std::to_string(4294000000u + run * 1048576u), "--trace", "-"});
-    const Outcome single = Lab(args);
-    const Args rows = Lines(single.out);
-    for (std::size_t i = 1; i < rows.size(); ++i, ++next) {
-      ASSERT_LT(next, batch.size());
-      EXPECT_EQ(batch[next], std::to_string(run) + "," + rows[i]);
-    }
-    const Args lines = Lines(single.err);  // its summary
-    ASSERT_EQ(lines.size(), 6u);
-    generations.push_back(std::stod(lines[2].substr(lines[2].find(':') + 1)));
-    errors.push_back(std::abs(std::stoi(lines[3].substr(lines[3].find(':') + 1)) - 1234));
-  }
-  EXPECT_EQ(next, batch.size());
-  const auto spread = [](std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return "median " + Shortest(v[2]) + ", min " + Shortest(v[0]) + ", quartiles " +
-           Shortest(v[1]) + " and " + Shortest(v[3]) + ", max " + Shortest(v[4]);
-  };
-  const long found = std::count(errors.begin(), errors.end(), 0.0);
-  ASSERT_EQ(summary.size(), 5u);
-  EXPECT_EQ(
-      Args(summary.begin() + 1, summary.end()),
-      (Args{"found 1234: " + std::to_string(found) + " of 5 runs (" + Shortest(found * 20.0) + "%)",
-            "generations: " + spread(generations), "|value - 1234|: " + spread(errors),
-            "stop reasons: stagnation 5"}));
-}
-
 // The lab's complete output for one command line, compared with a file kept under golden/lab.
 struct GoldenCase {
   const char* name;
@@ -320,19 +235,6 @@ TEST(LabSeeds, ClockSeedingReseedsFromTheClocksSecondsEveryTime) {
   EXPECT_EQ(rows[1], scheduled[1]);
   EXPECT_NE(rows[4], scheduled[4]);
   EXPECT_NE(Lab(args).err.find("no seed (reseeded from the clock)"), std::string::npos);
-}
-
-TEST(LabChart, AnExactHitAndRunsOfUnequalLengthGetFiniteCoordinates) {
-  const Series hit{{0.999, 1 - 2.5e-5, 1.0}, {0.6, 0.9, 0.95}, {0.5, 0.75, 1.0}, {}};
-  ChartOptions options;  // log scale, where an exact hit has no logarithm
-  options.optimum = 1.0;
-  const std::string one = DrawChart({hit}, options);
-  options.convergenceThreshold = 0.9;
-  for (const std::string& svg :
-       {one, DrawChart({hit, Series{{0.5}, {0.4}, {0.55}, {}}}, options)}) {
-    EXPECT_EQ(svg.find("nan"), std::string::npos);
-    EXPECT_EQ(svg.find("inf"), std::string::npos);
-  }
 }
 
 // What a path is, without following a link it ends in.
