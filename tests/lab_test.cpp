@@ -66,11 +66,6 @@ const Args SettingOptions = {"--mutation-rate",         "--crossover-rate", "--u
                              "--convergence-threshold", "--max-minutes",    "--max-generations",
                              "--max-stagnation",        "--selection",      "--crossover"};
 
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -78,18 +73,8 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
-// A fresh directory for the files a test writes, removed afterwards.
-class LabFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "allelix-lab-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
-  fs::path dir_;
-};
+using LabFiles = testing::ScratchDirectory;
+using testing::ReadFile;
 
 TEST(LabOptions, EachOptionSetsExactlyItsOwnFieldToTheValueTyped) {
   const std::vector<double> library = SettingsOf({});  // left out: the demonstration's
@@ -197,12 +182,12 @@ TEST_F(LabFiles, OutputsMatchTheGoldenFilesByteForByte) {
     std::string actual = "status " + std::to_string(outcome.status) + "\n== stdout\n" +
                          outcome.out + "== stderr\n" + outcome.err;
     for (const char* file : {"trace.csv", "chart.svg"}) {
-      if (fs::exists(Path(file))) actual += std::string("== ") + file + "\n" + Read(Path(file));
+      if (fs::exists(Path(file))) actual += std::string("== ") + file + "\n" + ReadFile(Path(file));
       fs::remove(Path(file));
     }
     const fs::path expected = golden / (std::string(c.name) + ".txt");
     if (update) std::ofstream(expected, std::ios::binary) << actual;
-    EXPECT_EQ(actual, Read(expected)) << c.name << ": " << c.args;
+    EXPECT_EQ(actual, ReadFile(expected)) << c.name << ": " << c.args;
   }
 }
 
@@ -363,7 +348,7 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
         ::close(reader);
         EXPECT_EQ(KindOf((dir / "fifo").string()), fs::file_type::fifo);
       } else if (expected) {
-        EXPECT_EQ(Read(dir / "file"), *expected) << commit;
+        EXPECT_EQ(ReadFile(dir / "file"), *expected) << commit;
         if (commit) {
           EXPECT_EQ(fs::status(dir / "file").permissions(), target.mode);
         }
@@ -405,7 +390,7 @@ TEST_F(LabFiles, TraceAndPlotLeadingToOneFileAreRefused) {
     EXPECT_EQ(outcome.status, 2) << pair.trace << " " << pair.plot;
     EXPECT_NE(outcome.err.find("name the same file"), std::string::npos) << outcome.err;
   }
-  EXPECT_EQ(Read("a"), "old");
+  EXPECT_EQ(ReadFile("a"), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 5);
   fs::current_path(saved);
 }

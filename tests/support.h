@@ -2,10 +2,16 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "allelix/platform.h"
@@ -52,11 +58,11 @@ class CountedDraws {
   std::size_t drawn_ = 0;
 };
 
-// A clock that tests move by hand.
+// A clock that tests move by hand, or that moves by `tick` seconds at every reading.
 class ManualClock {
  public:
-  explicit ManualClock(std::int64_t start = 1'700'000'000) : now_(start) {
-    SetClock([this] { return now_; });
+  explicit ManualClock(std::int64_t start = 1'700'000'000, std::int64_t tick = 0) : now_(start) {
+    SetClock([this, tick] { return std::exchange(now_, now_ + tick); });
   }
   ~ManualClock() { SetClock(nullptr); }
   ManualClock(const ManualClock&) = delete;
@@ -66,6 +72,42 @@ class ManualClock {
 
  private:
   std::int64_t now_;
+};
+
+// A fresh directory for a test's files, removed with everything in it.
+class ScratchDirectory : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (std::filesystem::temp_directory_path() / "allelix-test-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return (dir_ / name).string(); }
+
+  std::filesystem::path dir_;
+};
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// One point per set bit: many ties, so any change of order shows in the sort and the selection.
+// Counts the objects alive, so that a leaked or doubly held individual shows.
+class COnes final : public CIndividual<COnes, CBit> {
+ public:
+  static inline int alive = 0;
+  COnes() { ++alive; }
+  ~COnes() { --alive; }
+  COnes(const COnes&) = delete;
+  COnes& operator=(const COnes&) = delete;
+
+  double Fitness(int /*context*/) override {
+    int ones = 0;
+    for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
+    return ones;
+  }
 };
 
 using demo::CMyIndividual;
