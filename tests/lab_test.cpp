@@ -237,9 +237,16 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
   const bool root = ::geteuid() == 0;  // root may write a read-only file, as with `>`
   const mode_t savedMask = ::umask(022);
   std::vector<int> descriptors;  // opened by a row, closed at the end
-  const auto file = [](const fs::path& dir, const std::string& content, fs::perms mode) {
+  // A file dir/file of this content and mode; returns its path.
+  const auto file = [](const fs::path& dir, const std::string& content, int mode) {
     std::ofstream(dir / "file") << content;
-    fs::permissions(dir / "file", mode);
+    fs::permissions(dir / "file", fs::perms(mode));
+    return (dir / "file").string();
+  };
+  // A link dir/target to `to`; returns its path.
+  const auto link = [](const fs::path& dir, const fs::path& to) {
+    fs::create_symlink(to, dir / "target");
+    return (dir / "target").string();
   };
   struct Target {
     std::string_view kind;
@@ -253,66 +260,37 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
     fs::perms mode = fs::perms::unknown;  // of dir/file after the commit
     std::string_view commitError = {};    // Commit throws a message that contains it
   };
+  // clang-format off
   const Target targets[] = {
-      {.kind = "a path that does not exist yet",
-       .make = [](const fs::path& dir) { return (dir / "file").string(); },
-       .mode = fs::perms(0644)},
-      {.kind = "a read-only file",
-       .make =
-           [&](const fs::path& dir) {
-             file(dir, "old", fs::perms(0444));
-             return (dir / "file").string();
-           },
-       .refusal = root ? "" : "Permission denied",
-       .discarded = "old",
-       .mode = fs::perms(0444)},
+      {.kind = "a path that does not exist yet", .make = [](const fs::path& dir) { return (dir / "file").string(); }, .mode = fs::perms(0644)},
+      {.kind = "a read-only file", .make = [&](const fs::path& dir) { return file(dir, "old", 0444); },
+       .refusal = root ? "" : "Permission denied", .discarded = "old", .mode = fs::perms(0444)},
       {.kind = "a relative link in another directory to the file, through a second link",
-       .make =
-           [&](const fs::path& dir) {
-             file(dir, "old", fs::perms(0640));
+       .make = [&](const fs::path& dir) {
+             file(dir, "old", 0640);
              fs::create_directory(dir / "sub");
              fs::create_symlink("../file", dir / "sub" / "link");
-             fs::create_symlink("sub/link", dir / "target");
-             return (dir / "target").string();
+             return link(dir, "sub/link");
            },
-       .discarded = "old",
-       .mode = fs::perms(0640)},
-      {.kind = "a link to a file that does not exist yet",
-       .make =
-           [](const fs::path& dir) {
-             fs::create_symlink("file", dir / "target");
-             return (dir / "target").string();
-           },
-       .mode = fs::perms(0644)},
+       .discarded = "old", .mode = fs::perms(0640)},
+      {.kind = "a link to a file that does not exist yet", .make = [&](const fs::path& dir) { return link(dir, "file"); }, .mode = fs::perms(0644)},
       {.kind = "a link to a FIFO",
-       .make =
-           [](const fs::path& dir) {
+       .make = [&](const fs::path& dir) {
              EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-             fs::create_symlink("fifo", dir / "target");
-             return (dir / "target").string();
+             return link(dir, "fifo");
            },
        .discarded = "new"},
       {.kind = "a descriptor of this process on a regular file, as /dev/fd/N",
-       .make =
-           [&](const fs::path& dir) {
-             file(dir, "head\n", fs::perms(0600));
-             descriptors.push_back(::open((dir / "file").c_str(), O_WRONLY | O_APPEND));
+       .make = [&](const fs::path& dir) {
+             descriptors.push_back(::open(file(dir, "head\n", 0600).c_str(), O_WRONLY | O_APPEND));
              return "/dev/fd/" + std::to_string(descriptors.back());
            },
-       .discarded = "head\nnew",
-       .committed = "head\nnew",
-       .mode = fs::perms(0600)},
-      {.kind = "a link to a device that takes no data",
-       .make =
-           [](const fs::path& dir) {
-             fs::create_symlink("/dev/full", dir / "target");
-             return (dir / "target").string();
-           },
+       .discarded = "head\nnew", .committed = "head\nnew", .mode = fs::perms(0600)},
+      {.kind = "a link to a device that takes no data", .make = [&](const fs::path& dir) { return link(dir, "/dev/full"); },
        .commitError = "No space left on device"},
-      {.kind = "a directory",
-       .make = [](const fs::path& dir) { return dir.string(); },
-       .refusal = "Is a directory"},
+      {.kind = "a directory", .make = [](const fs::path& dir) { return dir.string(); }, .refusal = "Is a directory"},
   };
+  // clang-format on
   for (const Target& target : targets) {
     SCOPED_TRACE(target.kind);
     for (const bool commit : {false, true}) {
