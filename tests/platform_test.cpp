@@ -75,7 +75,11 @@ TEST(Reseed, DefaultSeedingTakesAFreshBasePerRunThatRepeatsIt) {
   ScopedSeedSchedule keep(0, Engine::Classic);
   RemoveSeedSchedule();
   const auto run = [] {
+    const std::optional<std::uint32_t> continued = CurrentRandomPosition().nextSeed;
     ReseedForRun();
+    if (!SeedScheduleInstalled()) {
+      EXPECT_NE(LastRunSeed(), continued) << "the run continued the previous run's schedule";
+    }
     std::vector<int> drawn = Draws(3);
     const RandomPosition position = CurrentRandomPosition();
     Reseed();
