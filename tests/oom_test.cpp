@@ -47,8 +47,8 @@ struct Workload {
     generator.crossoverRate = 1.0;
     generator.mutationRate = 0.5;
     generator.eliteCount = 3;
-    for (const int selection : {0, 1, 2, 3, 4}) {
-      for (const int crossover : {0, 1, 2, 3}) {
+    for (int selection = SelectionNone; selection <= SelectionTournament; ++selection) {
+      for (int crossover = CrossoverNone; crossover <= CrossoverUniform; ++crossover) {
         generator.selectionType = selection;
         generator.crossoverType = crossover;
         generator.NextGeneration();
@@ -56,7 +56,7 @@ struct Workload {
     }
     static_cast<void>(generator.population->Convergence());
     Initialize(generator, 5, 4);
-    generator.selectionType = 2;
+    generator.selectionType = SelectionStochasticRemainder;
     generator.NextGeneration();
   }
 };
