@@ -54,7 +54,7 @@ TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
   const struct {
     int size, genes, threads;
   } shapes[] = {{.size = 0, .genes = 0, .threads = 1},  // Initialize(): 1000 x 14
-                {.size = 1, .genes = 1, .threads = 1},
+                {.size = 1, .genes = 1, .threads = 2},
                 {.size = 2, .genes = 100, .threads = 2},
                 {.size = 37, .genes = 5, .threads = 2}};
   for (const auto& shape : shapes) {
