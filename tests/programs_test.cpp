@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "program_paths.h"
+#include "support.h"
 
 namespace allelix::testing {
 namespace {
@@ -28,10 +29,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string Read(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::ReadFile;
 
 // Where a child's standard output goes.
 enum class Output { File, Full, Closed, BrokenPipe };
@@ -154,52 +152,28 @@ TEST_F(Programs, OutputThatCannotBeWrittenIsAFailure) {
     std::string traceHead = {};  // what @trace.csv starts with, when a case writes it
   };
   const std::string unwritable = ": cannot write to standard output\n";
+  // clang-format off
   const Case cases[] = {
       {.program = DemoProgram, .output = Output::File, .status = 0, .err = ""},
-      {.program = DemoProgram,
-       .output = Output::Full,
-       .status = 1,
-       .err = "allelix-demo" + unwritable},
-      {.program = DemoProgram,
-       .output = Output::Closed,
-       .status = 1,
-       .err = "allelix-demo" + unwritable},
-      {.program = OneMaxProgram,
-       .args = {"1"},
-       .output = Output::Full,
-       .status = 1,
-       .err = "onemax" + unwritable},
-      {.program = OneMaxProgram,
-       .args = {"--help"},
-       .output = Output::Closed,
-       .status = 1,
-       .err = "onemax" + unwritable},
-      {.program = KnapsackProgram,
-       .args = {"1"},
-       .output = Output::Closed,
-       .status = 1,
-       .err = "knapsack" + unwritable},
-      {.program = LabProgram,
-       .args = {"--help"},
-       .output = Output::Full,
-       .status = 1,
-       .err = "allelix-lab" + unwritable},
+      {.program = DemoProgram, .output = Output::Full, .status = 1, .err = "allelix-demo" + unwritable},
+      {.program = DemoProgram, .output = Output::Closed, .status = 1, .err = "allelix-demo" + unwritable},
+      {.program = OneMaxProgram, .args = {"1"}, .output = Output::Full, .status = 1, .err = "onemax" + unwritable},
+      {.program = OneMaxProgram, .args = {"--help"}, .output = Output::Closed, .status = 1, .err = "onemax" + unwritable},
+      {.program = KnapsackProgram, .args = {"1"}, .output = Output::Closed, .status = 1, .err = "knapsack" + unwritable},
+      {.program = LabProgram, .args = {"--help"}, .output = Output::Full, .status = 1, .err = "allelix-lab" + unwritable},
       // Without a standard output, the trace file must not take its place.
-      {.program = LabProgram,
-       .args = {"--seed", "1", "--max-generations", "3", "--trace", "@trace.csv"},
-       .output = Output::Closed,
-       .status = 1,
-       .err = "allelix-lab" + unwritable,
-       .traceHead = "generation,"},
+      {.program = LabProgram, .args = {"--seed", "1", "--max-generations", "3", "--trace", "@trace.csv"}, .output = Output::Closed,
+       .status = 1, .err = "allelix-lab" + unwritable, .traceHead = "generation,"},
   };
+  // clang-format on
   for (const Case& c : cases) {
     if (c.program.empty()) continue;  // a program this build leaves out
     SCOPED_TRACE(std::string(c.program) + " " + (c.args.empty() ? "" : c.args[0]));
     Child child(std::string(c.program), InFiles(c.args), c.output, dir_ / "logs");
     EXPECT_EQ(child.Wait(), c.status);
-    EXPECT_EQ(Read(dir_ / "logs" / "stderr"), c.err);
+    EXPECT_EQ(ReadFile(dir_ / "logs" / "stderr"), c.err);
     if (!c.traceHead.empty()) {
-      EXPECT_EQ(Read(dir_ / "files" / "trace.csv").rfind(c.traceHead, 0), 0u);
+      EXPECT_EQ(ReadFile(dir_ / "files" / "trace.csv").rfind(c.traceHead, 0), 0u);
     }
   }
 }
@@ -222,29 +196,20 @@ TEST_F(Programs, TheLabStopsWhenASignalAsksAndLeavesItsFilesAsTheyWere) {
     args.insert(args.begin(), endless.begin(), endless.end());
     return args;
   };
+  const std::string interrupted = "allelix-lab: interrupted by SIG";
+  // clang-format off
   const Stop stops[] = {
-      {.why = "SIGINT in a run",
-       .signal = SIGINT,
-       .args = endless,
-       .output = Output::File,
-       .status = 130,
-       .err = "allelix-lab: interrupted by SIGINT; no output file was replaced\n"},
-      {.why = "SIGTERM in runs on two worker threads",
-       .signal = SIGTERM,
-       .args = with({"--runs", "4", "--jobs", "2"}),
-       .output = Output::File,
-       .status = 143,
-       .err = "allelix-lab: interrupted by SIGTERM; no output file was replaced\n"},
+      {.why = "SIGINT in a run", .signal = SIGINT, .args = endless, .output = Output::File, .status = 130,
+       .err = interrupted + "INT; no output file was replaced\n"},
+      {.why = "SIGTERM in runs on two worker threads", .signal = SIGTERM, .args = with({"--runs", "4", "--jobs", "2"}),
+       .output = Output::File, .status = 143, .err = interrupted + "TERM; no output file was replaced\n"},
       // The trace goes to standard output as runs end, until a write finds no reader.
-      {.why = "SIGPIPE from a trace reader that went away",
-       .signal = 0,
-       .args = {"--seed", "1", "--runs", "100000", "--jobs", "1", "--trace", "-", "--plot",
-                "@chart.svg"},
-       .output = Output::BrokenPipe,
-       .status = 128 + SIGPIPE,
-       .err = "100000 runs, seed 1 (run r starts from 1 + r * 1048576), engine mt19937, "
-              "selection elitism, crossover two-point\n"},
+      {.why = "SIGPIPE from a trace reader that went away", .signal = 0,
+       .args = {"--seed", "1", "--runs", "100000", "--jobs", "1", "--trace", "-", "--plot", "@chart.svg"},
+       .output = Output::BrokenPipe, .status = 128 + SIGPIPE,
+       .err = "100000 runs, seed 1 (run r starts from 1 + r * 1048576), engine mt19937, selection elitism, crossover two-point\n"},
   };
+  // clang-format on
   for (const Stop& stop : stops) {
     SCOPED_TRACE(stop.why);
     std::ofstream(dir_ / "files" / "trace.csv") << "old trace";
@@ -261,10 +226,10 @@ TEST_F(Programs, TheLabStopsWhenASignalAsksAndLeavesItsFilesAsTheyWere) {
       lab.Signal(stop.signal);
     }
     EXPECT_EQ(lab.Wait(), stop.status);
-    EXPECT_EQ(Read(dir_ / "logs" / "stderr"), stop.err);
+    EXPECT_EQ(ReadFile(dir_ / "logs" / "stderr"), stop.err);
     EXPECT_EQ(Files(), before);
-    EXPECT_EQ(Read(dir_ / "files" / "trace.csv"), "old trace");
-    EXPECT_EQ(Read(dir_ / "files" / "chart.svg"), "old chart");
+    EXPECT_EQ(ReadFile(dir_ / "files" / "trace.csv"), "old trace");
+    EXPECT_EQ(ReadFile(dir_ / "files" / "chart.svg"), "old chart");
   }
 }
 
@@ -308,7 +273,7 @@ TEST_F(Programs, TheLabRefusesFilesTheUserMayNotWrite) {
     if (status == 126) GTEST_SKIP() << "cannot run as nobody here";
     EXPECT_EQ(status, 2);
     const std::string verb = refusal.asRootOnly ? "replace" : "write";
-    EXPECT_EQ(Read(dir_ / "logs" / "stderr"),
+    EXPECT_EQ(ReadFile(dir_ / "logs" / "stderr"),
               "allelix-lab: --trace: cannot " + verb + " '" + path + refusal.message);
   }
   // A checkpoint too, before the run starts.
@@ -318,12 +283,12 @@ TEST_F(Programs, TheLabRefusesFilesTheUserMayNotWrite) {
     Child child(lab.string(), {"--max-generations", "1", "--checkpoint", path}, Output::File,
                 dir_ / "logs", root);
     EXPECT_EQ(child.Wait(), 2);
-    EXPECT_EQ(Read(dir_ / "logs" / "stderr")
+    EXPECT_EQ(ReadFile(dir_ / "logs" / "stderr")
                   .rfind("allelix-lab: --checkpoint: cannot write '" + path + "': ", 0),
               0u);
   }
-  EXPECT_EQ(Read(files / "sticky" / "theirs.csv"), "old");
-  EXPECT_EQ(Read(dir_ / "files" / "read-only.csv"), "old");
+  EXPECT_EQ(ReadFile(files / "sticky" / "theirs.csv"), "old");
+  EXPECT_EQ(ReadFile(dir_ / "files" / "read-only.csv"), "old");
   EXPECT_EQ(fs::status(dir_ / "files" / "read-only.csv").permissions(), fs::perms(0444));
   EXPECT_TRUE(fs::is_empty(dir_ / "files" / "read-only"));
 }
@@ -389,7 +354,7 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     for (const std::string& arg : files("reference")) reference.push_back(arg);
     Child whole(std::string(LabProgram), reference, Output::File, dir_ / "logs");
     ASSERT_EQ(whole.Wait(), 0);
-    const std::string summary = Without(Read(dir_ / "logs" / "stdout"), "time per run");
+    const std::string summary = Without(ReadFile(dir_ / "logs" / "stdout"), "time per run");
 
     std::vector<std::string> fresh = c.args;
     for (const std::string& arg : files("resumed")) fresh.push_back(arg);
@@ -415,29 +380,29 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
       }
       status = lab.Wait();
       ASSERT_TRUE(status == 0 || status == -SIGKILL || status == -SIGINT || status == 130)
-          << status << ": " << Read(dir_ / "logs" / "stderr");
+          << status << ": " << ReadFile(dir_ / "logs" / "stderr");
       if (status == 130) {
-        EXPECT_NE(Read(dir_ / "logs" / "stderr").find("; resume with --resume " + resume[1]),
+        EXPECT_NE(ReadFile(dir_ / "logs" / "stderr").find("; resume with --resume " + resume[1]),
                   std::string::npos);
       }
     }
-    EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
-    EXPECT_EQ(Read(work / "resumed.csv"), Read(work / "reference.csv"));
-    EXPECT_EQ(Read(work / "resumed.svg"), Read(work / "reference.svg"));
+    EXPECT_EQ(Without(ReadFile(dir_ / "logs" / "stdout"), "time per run"), summary);
+    EXPECT_EQ(ReadFile(work / "resumed.csv"), ReadFile(work / "reference.csv"));
+    EXPECT_EQ(ReadFile(work / "resumed.svg"), ReadFile(work / "reference.svg"));
     // Finished runs are taken as they ended, not run (and saved) again.
     const auto checkpoints = [&] {
       std::string all;
-      if (!fs::is_directory(work / "ckpt")) return Read(work / "ckpt");
+      if (!fs::is_directory(work / "ckpt")) return ReadFile(work / "ckpt");
       for (int run = 0; fs::exists(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
            ++run) {
-        all += Read(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
+        all += ReadFile(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
       }
       return all;
     };
     const std::string finished = checkpoints();
     Child again(std::string(LabProgram), resume, Output::File, dir_ / "logs");
     EXPECT_EQ(again.Wait(), 0);
-    EXPECT_EQ(Without(Read(dir_ / "logs" / "stdout"), "time per run"), summary);
+    EXPECT_EQ(Without(ReadFile(dir_ / "logs" / "stdout"), "time per run"), summary);
     EXPECT_EQ(checkpoints(), finished);
   }
 }
@@ -459,7 +424,7 @@ TEST_F(Programs, TheLabRefusesCheckpointsItCannotKeepOrResume) {
               InFiles(lab({"--checkpoint", "@lab.ckpt", "--trace", "@saved.csv"})), Output::File,
               dir_ / "logs");
   ASSERT_EQ(saved.Wait(), 0);
-  const std::string whole = Read(files / "lab.ckpt");
+  const std::string whole = ReadFile(files / "lab.ckpt");
   std::ofstream(files / "truncated.ckpt", std::ios::binary) << whole.substr(0, whole.size() / 2);
   Child foreign(std::string(OneMaxProgram),
                 InFiles({"1", "--checkpoint", "@onemax.ckpt", "--checkpoint-every", "1000"}),
@@ -503,16 +468,16 @@ TEST_F(Programs, TheLabRefusesCheckpointsItCannotKeepOrResume) {
     for (std::size_t at = 0; (at = err.find('@', at)) != std::string::npos;) {
       err.replace(at, 1, (files / "").string());
     }
-    EXPECT_EQ(Read(dir_ / "logs" / "stderr"), err);
+    EXPECT_EQ(ReadFile(dir_ / "logs" / "stderr"), err);
   }
-  EXPECT_EQ(Read(files / "lab.ckpt"), whole);
+  EXPECT_EQ(ReadFile(files / "lab.ckpt"), whole);
   // Options given again that agree, in other spellings, resume the finished run as it ended.
   Child agreeing(std::string(LabProgram),
                  InFiles({"--resume", "@lab.ckpt", "--seed", "03", "--engine", "mt19937",
                           "--checkpoint", "@../files/lab.ckpt", "--trace", "@../files/saved.csv"}),
                  Output::File, dir_ / "logs");
   EXPECT_EQ(agreeing.Wait(), 0);
-  EXPECT_NE(Read(dir_ / "logs" / "stdout").find("generations: 5\n"), std::string::npos);
+  EXPECT_NE(ReadFile(dir_ / "logs" / "stdout").find("generations: 5\n"), std::string::npos);
 }
 
 }  // namespace
