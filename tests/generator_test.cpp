@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <map>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "invariants.h"
@@ -272,6 +274,64 @@ TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
       EXPECT_FALSE(individual->marked);
       EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
     }
+  }
+}
+
+// Marks slots in Select and, from every fourth crossover, a slot three beyond the partner, and
+// records the pairs crossed and every number drawn.
+class CMarkingGenerator final : public CGeneratorEx<CMyIndividual> {
+ public:
+  std::vector<std::pair<int, int>> pairs;
+  std::vector<int> drawn;
+
+  CMarkingGenerator() {
+    crossoverType = CrossoverNone;
+    crossoverRate = 0.7;
+    mutationRate = 0.0;  // the trials draw, Mutate never does
+  }
+  static bool MarkedBySelect(int slot) { return (slot >= 100 && slot < 300) || slot % 7 == 3; }
+  bool Select(Population*& selected) override {
+    for (int i = 0; i < selected->count; ++i) {
+      selected->individuals[i]->fitness = i;  // the slot, for Crossover to read
+      selected->individuals[i]->marked = MarkedBySelect(i);
+    }
+    SetDrawSource([this] { return drawn.emplace_back(EngineRand()); });
+    return false;
+  }
+  void Crossover(CMyIndividual*& first, CMyIndividual*& second) override {
+    const int slot = static_cast<int>(first->fitness), partner = static_cast<int>(second->fitness);
+    pairs.emplace_back(slot, partner);
+    if (slot % 4 == 0 && partner + 3 < population->count) {
+      population->individuals[partner + 3]->marked = true;
+    }
+  }
+};
+
+// The partner is the first unmarked slot from the drawn offset on, whoever marked the others: the
+// pairs a plain scan makes from the same marks and draws.
+TEST(PairingPass, PartnerIsTheFirstUnmarkedSlotFromTheOffsetWhoeverMarkedTheOthers) {
+  for (const std::uint32_t seed : {1u, 2u}) {
+    ScopedSeedSchedule schedule(seed);
+    CMarkingGenerator generator;
+    generator.Initialize(400, 6);
+    generator.NextGeneration();
+    SetDrawSource(nullptr);
+    std::vector<bool> marked;
+    for (int i = 0; i < 400; ++i) marked.push_back(CMarkingGenerator::MarkedBySelect(i));
+    std::vector<std::pair<int, int>> pairs;
+    std::size_t k = 0;
+    for (int i = 0; i < 400; ++i, ++k) {  // ++k: the mutation trial
+      if (marked[i]) continue;
+      int partner = i + std::max(1, generator.drawn.at(k++) % (400 - i));
+      while (partner < 400 && marked[partner]) ++partner;
+      if (partner == 400 || generator.drawn.at(k++) % 10000000 >= 7000000) continue;
+      pairs.emplace_back(i, partner);
+      if (i % 4 == 0 && partner + 3 < 400) marked[partner + 3] = true;
+      marked[i] = marked[partner] = true;
+    }
+    EXPECT_EQ(k, generator.drawn.size());
+    ASSERT_GT(pairs.size(), 50u);
+    EXPECT_EQ(generator.pairs, pairs) << "seed " << seed;
   }
 }
 
