@@ -103,6 +103,21 @@ TEST(Population, ConvergenceIsTheRunningMeanOfTheMajorityShares) {
   EXPECT_EQ(FromBits({{0, 0}, {0, 0}, {1, 0}})->Convergence(), (1.0 - 1.0 / 3 + 1.0) / 2);
   // A running mean of 0.5, 1 and 1; thirds summed would give 0.8333333333333333, a bit lower.
   EXPECT_EQ(FromBits({{1, 0, 0}, {0, 0, 0}})->Convergence(), 2.5 / 3);
+  // Past 64 genes, where the tally leaves the stack: gene j set in one of three individuals when
+  // j is even, in all three when it is odd.
+  for (const int n : {64, 65, 200}) {
+    auto population = MakePopulation(std::vector<double>(3, 0.0));
+    for (int i = 0; i < 3; ++i) {
+      population->individuals[i]->ClearGenes();
+      population->individuals[i]->AllocateGenes(n);
+      for (int j = 0; j < n; ++j) {
+        population->individuals[i]->genes[j] = new CBit();
+        population->individuals[i]->genes[j]->value = j % 2 == 1 || i == 0;
+      }
+    }
+    const int evens = (n + 1) / 2;
+    EXPECT_NEAR(population->Convergence(), (2.0 / 3.0 * evens + (n - evens)) / n, 1e-12) << n;
+  }
 }
 
 }  // namespace

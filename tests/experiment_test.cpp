@@ -177,7 +177,7 @@ TEST(Chart, EveryGenerationOfTheLongestRunIsAPointAndNothingIsNotFinite) {
   const Case cases[] = {
       {.runs = {shortRun}, .optimum = {}, .points = {2, 3, 3, 3}},
       {.runs = {shortRun, longRun}, .optimum = {}, .points = {5, 5, 5, 5}},
-      {.runs = {shortRun, longRun}, .optimum = 9.0, .points = {5, 5, 5, 5}},
+      {.runs = {shortRun, longRun}, .optimum = 9.0, .points = {5, 5, 5, 5}},  // an exact hit
   };
   for (const Case& c : cases) {
     options.optimum = c.optimum;

@@ -351,6 +351,12 @@ TEST(Mutate, FlipsTheDrawnGeneUnlessLocked) {
   EXPECT_EQ(draws.Drawn(), 2u);
 }
 
+// An individual nobody can rank: FindFittest never finds one.
+class CUnrankable final : public CIndividual<CUnrankable, CBit> {
+ public:
+  double Fitness(int) override { return std::numeric_limits<double>::quiet_NaN(); }
+};
+
 // The fittest is the first of equal maxima above the floor (the float -1e12 widened); best is
 // replaced only by a strictly fitter one.
 TEST(BestRule, ReplacesOnlyWhenStrictlyFitter) {
@@ -378,6 +384,16 @@ TEST(BestRule, ReplacesOnlyWhenStrictlyFitter) {
   generator.NextGeneration();
   EXPECT_NE(generator.best, best);
   EXPECT_EQ(generator.bestGeneration, 2);
+  best = generator.best;
+  generator.best->fitness = -1.0;
+  generator.Initialize(30, 14);  // a fitter new population replaces best too
+  EXPECT_NE(generator.best, best);
+
+  CGeneratorEx<CUnrankable> unrankable;  // nobody ranks: no best, yet the generation counts
+  unrankable.Initialize(10, 4);
+  unrankable.NextGeneration();
+  EXPECT_EQ(unrankable.best, nullptr);
+  EXPECT_EQ(unrankable.generation, 1);
 }
 
 // Records IsEqual and Clone calls by the slot each individual started in.
