@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "allelix/checkpoint.h"
 #include "allelix/generator.h"
 #include "allelix/run.h"
 #include "invariants.h"
@@ -268,6 +269,33 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
     EXPECT_EQ(sequential.drawnBeforeNextSelect, 0u);
     EXPECT_EQ(parallel.drawnBeforeNextSelect, 0u);
   }
+}
+
+// A repair belongs to the population that failed: a checkpoint loaded into the generator after
+// the failure continues the saved run exactly, unsorted and unrescored.
+TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
+  ManualClock clock;
+  poison.clear();
+  std::string saved;
+  GeneratorState continued;
+  {
+    ScopedSeedSchedule schedule(3);
+    CFailing run(1, 0, SelectionTournament);
+    run.Initialize(60, 10);
+    run.NextGeneration();
+    saved = EncodeCheckpoint(run);
+    run.NextGeneration();
+    continued = GeneratorStateOf(run);
+  }
+  ScopedSeedSchedule schedule(12);
+  CFailing generator(1, 0, SelectionElitism);
+  generator.Initialize(60, 10);
+  poison = {demo::DecodeBits(*generator.population->individuals[30])};
+  EXPECT_THROW(generator.NextGeneration(), std::runtime_error);
+  poison.clear();
+  RestoreCheckpoint(generator, saved, "saved run");
+  generator.NextGeneration();
+  EXPECT_EQ(GeneratorStateOf(generator), continued);
 }
 
 }  // namespace
