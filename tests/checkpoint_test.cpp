@@ -27,33 +27,10 @@
 namespace allelix::testing {
 namespace {
 
-// One point per set bit: many ties, so any change of order shows in the sort and the selection.
-class COnes final : public CIndividual<COnes, CBit> {
- public:
-  double Fitness(int /*context*/) override {
-    int ones = 0;
-    for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
-    return ones;
-  }
-};
-
 using Generator = CGeneratorEx<COnes>;
 using CoreGenerator = CGenerator<CPopulation<COnes, CBit>, COnes, CBit>;
 
-// A fresh directory for the test's files, removed with everything in it.
-class CheckpointFiles : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = ::testing::TempDir() + "allelix-checkpoint-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    directory_ = pattern;
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
-  std::string Path(const std::string& name) const { return (directory_ / name).string(); }
-
-  std::filesystem::path directory_;
-};
+using CheckpointFiles = ScratchDirectory;
 
 // The states after each of `generations` generations, and every draw they made.
 struct Continuation {
@@ -517,7 +494,7 @@ TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile
   });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(Contents(Path("run.ckpt")), old);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory_), {}), 1);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
 }
 
 TEST_F(CheckpointFiles, KillingTheSaverAtAnyMomentLeavesAWholeCheckpoint) {
