@@ -416,11 +416,6 @@ TEST(CheckpointSave, StatesThatBreakTheInvariantsAreRefused) {
   }
 }
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 TEST_F(CheckpointFiles, SaveRefusesTargetsThatAreNotRegularFilesAndKeepsLinksAndModes) {
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
   std::filesystem::create_directory(Path("dir"));
@@ -457,7 +452,7 @@ TEST_F(CheckpointFiles, SaveRefusesTargetsThatAreNotRegularFilesAndKeepsLinksAnd
   std::filesystem::create_symlink("target.ckpt", Path("link.ckpt"));
   SaveCheckpoint(generator, Path("link.ckpt"));
   EXPECT_TRUE(std::filesystem::is_symlink(Path("link.ckpt")));
-  EXPECT_EQ(Contents(Path("target.ckpt")), EncodeCheckpoint(generator));
+  EXPECT_EQ(ReadFile(Path("target.ckpt")), EncodeCheckpoint(generator));
   struct stat status {};
   ASSERT_EQ(::stat(Path("target.ckpt").c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0640u);
@@ -477,7 +472,7 @@ TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile
   Generator small;
   small.Initialize(4, 6);
   SaveCheckpoint(small, Path("run.ckpt"));
-  const std::string old = Contents(Path("run.ckpt"));
+  const std::string old = ReadFile(Path("run.ckpt"));
   // A file size limit stands for a full disk: the write fails with EFBIG instead of ENOSPC.
   const int status = InChild([&] {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -493,7 +488,7 @@ TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile
     return 1;
   });
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(Contents(Path("run.ckpt")), old);
+  EXPECT_EQ(ReadFile(Path("run.ckpt")), old);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
 }
 
