@@ -130,7 +130,7 @@ TEST(Csv, ColumnsInTheOrderAskedWithTheRunFirstInABatch) {
   EXPECT_THROW(CsvWriter({"convergence"}), std::invalid_argument);
 }
 
-TEST(Statistics, QuantilesInterpolateBetweenOrderStatisticsAndNaNsSortLast) {
+TEST(Statistics, QuantilesInterpolateBetweenOrderStatisticsAndNaNsSortLastAndTimesAreMeans) {
   const struct {
     std::vector<double> values;
     std::string spread;  // min, lower quartile, median, upper quartile, max
@@ -147,6 +147,9 @@ TEST(Statistics, QuantilesInterpolateBetweenOrderStatisticsAndNaNsSortLast) {
               c.spread);
   }
   EXPECT_THROW(SpreadOf({}), std::invalid_argument);
+  const BatchResult timed{
+      .threads = 2, .records = {{.seconds = 0.25}, {.seconds = 0.5}}, .wallSeconds = 0.4};
+  EXPECT_EQ(TimingLine(timed), "time per run: 375.0 ms (0.40 s in all on 2 threads)\n");
 }
 
 // The number of points of each polyline, in the order drawn.
