@@ -259,73 +259,49 @@ inline std::string FailureMessage(const std::exception_ptr& failure) {
   }
 }
 
-inline void PutRow(ByteWriter& writer, const Row& row) {
-  writer.Put(row.generation);
-  writer.Put(row.bestFitness);
-  writer.Put(row.bestGeneration);
-  writer.Put(row.fittestFitness);
-  writer.Put(row.meanFitness);
-  writer.Put(row.convergence);
-  writer.Put(static_cast<std::int32_t>(row.reason));
-  writer.PutValues(row.own);
-}
-
-// The fewest bytes a row takes: its numbers and the count of its own columns.
-inline constexpr std::size_t MinRowBytes =
-    2 * sizeof(int) + 4 * sizeof(double) + sizeof(std::int32_t) + sizeof(std::uint64_t);
-
-inline Row GetRow(ByteReader& reader) {
-  Row row;
-  row.generation = reader.Get<int>();
-  row.bestFitness = reader.Get<double>();
-  row.bestGeneration = reader.Get<int>();
-  row.fittestFitness = reader.Get<double>();
-  row.meanFitness = reader.Get<double>();
-  row.convergence = reader.Get<double>();
-  row.reason = static_cast<StopReason>(reader.Get<std::int32_t>());
-  row.own = reader.GetValues();
-  return row;
-}
-
-// A slot as bytes for rank 0: a failure travels as its message.
+// A slot as bytes for rank 0, in the encoding of the checkpoints' rows: a failure travels as its
+// message.
 inline std::string Encode(const Slot& slot) {
-  ByteWriter writer;
-  writer.Put(slot.state);
-  if (slot.state == Slot::State::Failed) writer.PutText(FailureMessage(slot.failure));
-  if (slot.state != Slot::State::Done) return std::move(writer.bytes);
+  namespace rc = run_checkpoint_detail;
+  detail::CheckpointWriter out;
+  out.Byte(static_cast<std::uint8_t>(slot.state));
+  if (slot.state == Slot::State::Failed) rc::PutText(out, FailureMessage(slot.failure));
+  if (slot.state != Slot::State::Done) return std::move(out.Bytes());
   const RunRecord& record = slot.record;
-  writer.Put(record.run);
-  writer.Put(static_cast<std::uint8_t>(record.seed.has_value()));
-  writer.Put(record.seed.value_or(0));
-  PutRow(writer, record.last);
-  writer.Put(static_cast<std::uint64_t>(record.rows.size()));
-  for (const Row& row : record.rows) PutRow(writer, row);
-  writer.Put(static_cast<std::uint8_t>(record.success));
-  writer.PutText(record.description);
-  writer.Put(record.seconds);
-  return std::move(writer.bytes);
+  out.Field(record.run);
+  out.Byte(record.seed.has_value() ? 1 : 0);
+  out.Field(record.seed.value_or(0));
+  rc::PutRow(out, record.last);
+  out.Unsigned(record.rows.size(), 8);
+  for (const Row& row : record.rows) rc::PutRow(out, row);
+  out.Byte(record.success ? 1 : 0);
+  rc::PutText(out, record.description);
+  out.Field(record.seconds);
+  return std::move(out.Bytes());
 }
 
 // The slot another rank sent; a run that failed there fails here with its message.
 inline Slot Decode(const std::string& bytes) {
-  ByteReader reader(bytes);
+  namespace rc = run_checkpoint_detail;
+  detail::CheckpointReader in(bytes, "a message from another rank");
   Slot slot;
-  slot.state = reader.Get<Slot::State>();
+  slot.state = static_cast<Slot::State>(in.Byte("a run's state"));
   if (slot.state == Slot::State::Failed) {
-    slot.failure = std::make_exception_ptr(std::runtime_error(reader.GetText()));
+    slot.failure = std::make_exception_ptr(std::runtime_error(rc::GetText(in, "a failure")));
   }
   if (slot.state != Slot::State::Done) return slot;
   RunRecord& record = slot.record;
-  record.run = reader.Get<int>();
-  const bool seeded = reader.Get<std::uint8_t>() != 0;
-  const auto seed = reader.Get<std::uint32_t>();
+  in.Field(record.run);
+  const bool seeded = in.Flag("whether the run is seeded");
+  std::uint32_t seed = 0;
+  in.Field(seed);
   if (seeded) record.seed = seed;
-  record.last = GetRow(reader);
-  record.rows.resize(static_cast<std::size_t>(reader.Count(MinRowBytes)));
-  for (Row& row : record.rows) row = GetRow(reader);
-  record.success = reader.Get<std::uint8_t>() != 0;
-  record.description = reader.GetText();
-  record.seconds = reader.Get<double>();
+  record.last = rc::GetRow(in);
+  record.rows.resize(rc::GetCount(in, rc::MinRowBytes, "a run's count of rows"));
+  for (Row& row : record.rows) row = rc::GetRow(in);
+  record.success = in.Flag("the run's success");
+  record.description = rc::GetText(in, "the run's description");
+  in.Field(record.seconds);
   return slot;
 }
 
@@ -431,11 +407,11 @@ class Runner {
 
 // What rank 0 tells the other ranks before a batch: its base seed and whether rows are kept.
 inline std::string EncodeStart(std::optional<std::uint32_t> base, bool keepRows) {
-  ByteWriter writer;
-  writer.Put(static_cast<std::uint8_t>(base.has_value()));
-  writer.Put(base.value_or(0));
-  writer.Put(static_cast<std::uint8_t>(keepRows));
-  return std::move(writer.bytes);
+  detail::CheckpointWriter out;
+  out.Byte(base.has_value() ? 1 : 0);
+  out.Field(base.value_or(0));
+  out.Byte(keepRows ? 1 : 0);
+  return std::move(out.Bytes());
 }
 
 }  // namespace batch_detail
@@ -455,11 +431,12 @@ BatchResult Batch<TGenerator>::Run(const std::function<void(RunRecord&)>& use) c
   if (job != nullptr && job->Rank() != 0) {
     // Rank 0's seed and choice of rows, so that every rank runs the same runs.
     const std::string start = job->Share(std::string());
-    ByteReader reader(start);
-    const bool based = reader.Get<std::uint8_t>() != 0;
-    const auto base = reader.Get<std::uint32_t>();
+    detail::CheckpointReader in(start, "rank 0's start message");
+    const bool based = in.Flag("whether the batch is seeded");
+    std::uint32_t base = 0;
+    in.Field(base);
     Batch<TGenerator> share = *this;
-    share.keepRows = reader.Get<std::uint8_t>() != 0;
+    share.keepRows = in.Flag("whether rows are kept");
     result.seed = based ? std::optional<std::uint32_t>(base) : std::nullopt;
     batch_detail::Runner<TGenerator>(share, result.seed).Serve(*job);
     return result;
