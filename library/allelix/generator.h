@@ -149,6 +149,23 @@ class Scorer {
   std::vector<TIndividual*> pending_;
 };
 
+// Starts loading the genes that scoring or cloning an individual will read: after crossover has
+// moved genes between random partners they lie scattered, and each would otherwise be a wait on
+// memory. Reads only the individual's gene array; a hint that changes no result.
+template <class TIndividual>
+void PrefetchGenes(const TIndividual* individual) {
+  if (individual->genes == nullptr) return;
+  for (int j = 0; j < individual->geneCount; ++j) Prefetch(individual->genes[j]);
+}
+
+// In a pass over the first n slots, at slot i: starts loading the genes of the individual a few
+// slots on, so that they are at hand by its turn.
+template <class TIndividual>
+void PrefetchAhead(TIndividual* const* slots, std::size_t i, std::size_t n) {
+  constexpr std::size_t ahead = 8;
+  if (i + ahead < n) PrefetchGenes(slots[i + ahead]);
+}
+
 // The first unmarked slot at or after a given one, among slots below n, in near-constant
 // amortized time: next_[j] leads from slot j towards it, and each slot found marked is skipped
 // for good (marks are only set during a pass). Built from the marks the pass starts with.
@@ -435,6 +452,7 @@ class CGenerator {
     detail::Scorer<TIndividual> scorer(evaluator, EvaluationThreads(), fitnessContext);
     try {
       for (int i = 0; i < n; ++i) {
+        detail::PrefetchAhead(slots, static_cast<std::size_t>(i), static_cast<std::size_t>(n));
         TIndividual*& current = slots[i];
         if (!current->marked) PairAndCross(i);     // a
         if (Trial(mutationRate)) Mutate(current);  // b
@@ -728,15 +746,15 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     const double threshold = tournamentRate * 10000000.0;
     Rebuild(population, false, [&](NewArray& next) {
       TIndividual* const* slots = population->individuals;
-      for (int k = 0; k < count; ++k) {
+      AppendClones(next, count, [&] {
         TIndividual* first = slots[Rand() % count];
         TIndividual* second = slots[Rand() % count];
         const bool secondFitter = second->fitness > first->fitness;
         TIndividual* fitter = secondFitter ? second : first;
         TIndividual* weaker = secondFitter ? first : second;
         const bool fitterWins = Rand() % 10000000 <= threshold;  // "or equal", unlike Trial
-        AppendClone(next, fitterWins ? fitter : weaker);
-      }
+        return fitterWins ? fitter : weaker;
+      });
     });
   }
 
@@ -805,7 +823,8 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
         placeGroup(representative, RoundedProduct(groupSize * share, count), next, picks);
       };
       if (!GroupByGenes(population, place)) GroupByIsEqual(population, place);
-      while (static_cast<int>(next.size()) < count) AppendClone(next, Pick(picks, population));
+      AppendClones(next, count - static_cast<int>(next.size()),
+                   [&] { return Pick(picks, population); });
     });
   }
 
@@ -840,6 +859,16 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     }
   }
 
+  // Whether TIndividual clones as CIndividual does.
+  static constexpr bool UsesOwnClone() {
+    if constexpr (requires { &TIndividual::Clone; }) {
+      return std::is_same_v<decltype(&TIndividual::Clone),
+                            decltype(&CIndividual<TIndividual, CBit>::Clone)>;
+    } else {
+      return false;
+    }
+  }
+
   // The walk's groups in expected linear time, by hashing each individual's packed gene values:
   // the same groups, placed in the same order, as far as anyone can tell, since IsEqual is
   // CIndividual's own and not called. Applies when every chromosome has slot 0's length, at any
@@ -858,7 +887,10 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       }
       const std::size_t words = (static_cast<std::size_t>(geneCount) + 63) / 64;
       std::vector<std::uint64_t> packed(count * words);
-      for (std::size_t i = 0; i < count; ++i) PackGenes(*slots[i], packed.data() + i * words);
+      for (std::size_t i = 0; i < count; ++i) {
+        detail::PrefetchAhead(slots, i, count);
+        PackGenes(*slots[i], packed.data() + i * words);
+      }
       // Open addressing over at least twice as many places as individuals; a place holds the
       // index of a group, or -1.
       const std::size_t places = std::bit_ceil(2 * count);
@@ -923,6 +955,50 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   static void AppendClone(NewArray& next, TIndividual* source) {
     std::unique_ptr<TIndividual> clone(source->Clone());
     next.push_back(std::move(clone));
+  }
+
+  // Appends clones of `picks` individuals, each chosen by pick(), which only draws and reads
+  // the population. Done pick, clone, pick, clone... as written; but when nobody can tell
+  // (TIndividual clones with CIndividual's own Clone, which draws nothing, and the engine's
+  // state can be saved), all the picks are drawn first, so that each source's
+  // memory can be loaded ahead of its clone. Should a clone throw, the engine is put back and
+  // the picks up to that clone's are drawn again: the draws made are those of the plain course.
+  template <class PickOne>
+  static void AppendClones(NewArray& next, int picks, PickOne&& pick) {
+    const std::optional<EngineState> saved = UsesOwnClone() ? SaveEngineState() : std::nullopt;
+    if (!saved) {
+      for (int k = 0; k < picks; ++k) AppendClone(next, pick());
+      return;
+    }
+    std::vector<TIndividual*> sources(static_cast<std::size_t>(std::max(picks, 0)));
+    for (TIndividual*& source : sources) source = pick();
+    std::size_t k = 0;
+    try {
+      for (; k < sources.size(); ++k) {
+        PrefetchSources(sources, k);
+        AppendClone(next, sources[k]);
+      }
+    } catch (...) {
+      RestoreEngineState(*saved);
+      for (std::size_t redraw = 0; redraw <= k; ++redraw) pick();
+      throw;
+    }
+  }
+
+  // Starts loading what cloning sources[k + ahead] reads, in three steps over the turns before
+  // its own, each reading only what the step before loaded: the individual, its gene array,
+  // its genes. Hints only; they change no result.
+  static void PrefetchSources(const std::vector<TIndividual*>& sources, std::size_t k) {
+    constexpr std::size_t step = 4;
+    if (k + 3 * step < sources.size()) Prefetch(sources[k + 3 * step]);
+    if (k + 2 * step < sources.size()) {
+      const TIndividual* individual = sources[k + 2 * step];
+      if (individual->genes != nullptr && individual->geneCount > 0) {
+        Prefetch(individual->genes);
+        Prefetch(individual->genes + individual->geneCount - 1);
+      }
+    }
+    if (k + step < sources.size()) detail::PrefetchGenes(sources[k + step]);
   }
 };
 

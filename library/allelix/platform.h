@@ -136,10 +136,42 @@ inline int EngineRand() {
   return 0;
 }
 
+// Asks the processor to start loading the cache line at an address; a hint with no effect on
+// results, and nothing where the compiler offers no such hint.
+inline void Prefetch(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address);
+#else
+  static_cast<void>(address);
+#endif
+}
+
 // Draws the next number, like rand(): never negative. Every draw of the library comes from here.
 inline int Rand() {
   const detail::RandomState& state = detail::State();
   return state.source ? state.source() : EngineRand();
+}
+
+// This thread's engine as it stands, so that draws made since can be taken back: only when the
+// draws come from the mt19937 or classic engine itself, not from an installed draw source or the
+// C library's rand.
+struct EngineState {
+  Engine engine = Engine::Mt19937;
+  std::mt19937 mt;
+  std::uint32_t classic = 1u;
+};
+
+inline std::optional<EngineState> SaveEngineState() {
+  const detail::RandomState& state = detail::State();
+  if (state.source || state.engine == Engine::Runtime) return std::nullopt;
+  return EngineState{state.engine, state.mt, state.classic};
+}
+
+inline void RestoreEngineState(const EngineState& saved) {
+  detail::RandomState& state = detail::State();
+  state.engine = saved.engine;
+  state.mt = saved.mt;
+  state.classic = saved.classic;
 }
 
 // Replaces this thread's draws by a function of the caller's (an empty function restores the
