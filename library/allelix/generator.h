@@ -989,7 +989,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
   // its own, each reading only what the step before loaded: the individual, its gene array,
   // its genes. Hints only; they change no result.
   static void PrefetchSources(const std::vector<TIndividual*>& sources, std::size_t k) {
-    constexpr std::size_t step = 4;
+    constexpr std::size_t step = 12;
     if (k + 3 * step < sources.size()) Prefetch(sources[k + 3 * step]);
     if (k + 2 * step < sources.size()) {
       const TIndividual* individual = sources[k + 2 * step];
