@@ -15,6 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace allelix {
 
 // The engines the random source can run on. A draw is always a non-negative int.
@@ -143,6 +147,17 @@ inline void Prefetch(const void* address) {
   __builtin_prefetch(address);
 #else
   static_cast<void>(address);
+#endif
+}
+
+// Asks the operating system to back a range of memory with huge pages where it offers them on
+// request (Linux's transparent huge pages in "madvise" mode); a hint, ignored elsewhere.
+inline void AdviseHugePages(void* memory, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  static_cast<void>(::madvise(memory, bytes, MADV_HUGEPAGE));
+#else
+  static_cast<void>(memory);
+  static_cast<void>(bytes);
 #endif
 }
 

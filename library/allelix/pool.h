@@ -17,7 +17,10 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
+
+#include "allelix/platform.h"
 
 namespace allelix::detail {
 
@@ -32,6 +35,8 @@ inline constexpr std::size_t PoolLargest = 256;  // larger objects use the globa
 inline constexpr std::size_t PoolClasses = PoolLargest / PoolGranule;
 inline constexpr std::size_t ChunkBytes = std::size_t{64} * 1024;  // also the chunk's alignment
 inline constexpr std::size_t SpareChunks = 4;  // empty chunks a pool keeps for reuse
+inline constexpr std::size_t RegionBytes = std::size_t{2} * 1024 * 1024;  // also its alignment
+inline constexpr std::size_t RegionSlots = RegionBytes / ChunkBytes;  // the first holds the header
 
 // A free block: its first bytes link it to the next.
 struct FreeBlock {
@@ -47,6 +52,86 @@ inline std::atomic<std::int64_t>& ChunksAlive() {
   static std::atomic<std::int64_t> alive{0};
   return alive;
 }
+
+// Chunks are carved out of regions of 2 MiB, the size of a huge page, which the operating system
+// is asked to back with huge pages where it offers them (Linux's transparent huge pages): a
+// large population's objects then cost far fewer address-translation misses. Shared by every
+// thread. A region is given back once none of its chunks is in use (the pools keep spare chunks
+// of their own).
+class Regions {
+ public:
+  // The memory of a chunk; throws std::bad_alloc.
+  static void* TakeChunk() {
+    const std::lock_guard lock(Mutex());
+    Header*& open = Open();
+    if (open == nullptr) open = Make();
+    Header* region = open;
+    const auto slot = static_cast<std::size_t>(std::countr_zero(region->free));
+    region->free &= region->free - 1;
+    if (region->free == 0) Unlink(region);
+    return reinterpret_cast<char*>(region) + slot * ChunkBytes;
+  }
+
+  static void GiveChunk(void* chunk) noexcept {
+    const std::lock_guard lock(Mutex());
+    Header* region = Of(chunk);
+    const std::size_t slot =
+        (reinterpret_cast<std::uintptr_t>(chunk) & (RegionBytes - 1)) / ChunkBytes;
+    if (region->free == 0) Push(region);
+    region->free |= std::uint32_t{1} << slot;
+    if (region->free != AllFree) return;
+    Unlink(region);
+    region->~Header();
+    ::operator delete (static_cast<void*>(region), std::align_val_t{RegionBytes});
+  }
+
+ private:
+  static_assert(RegionSlots == 32);
+  static constexpr std::uint32_t AllFree = ~std::uint32_t{1};
+
+  struct Header {
+    std::uint32_t free = AllFree;  // a bit for each slot without a chunk
+    Header* previous = nullptr;
+    Header* next = nullptr;
+  };
+
+  static Header* Of(void* chunk) {
+    return reinterpret_cast<Header*>(reinterpret_cast<std::uintptr_t>(chunk) & ~(RegionBytes - 1));
+  }
+
+  static Header* Make() {
+    void* memory = ::operator new (RegionBytes, std::align_val_t{RegionBytes});
+    AdviseHugePages(memory, RegionBytes);
+    Header* region = new (memory) Header();
+    Push(region);
+    return region;
+  }
+
+  static void Push(Header* region) {
+    Header*& open = Open();
+    region->previous = nullptr;
+    region->next = open;
+    if (open != nullptr) open->previous = region;
+    open = region;
+  }
+
+  static void Unlink(Header* region) {
+    if (region->previous != nullptr) region->previous->next = region->next;
+    if (region->next != nullptr) region->next->previous = region->previous;
+    if (Open() == region) Open() = region->next;
+    region->previous = region->next = nullptr;
+  }
+
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  // Regions with a free slot.
+  static Header*& Open() {
+    static Header* open = nullptr;
+    return open;
+  }
+};
 
 // The header at the start of every chunk; the blocks follow it. The owner keeps a bitmap of
 // the free blocks and hands out the lowest one: blocks are reused in address order, so objects
@@ -80,7 +165,7 @@ struct alignas(64) Chunk {
 
   // A new chunk of blocks of the given size for the given owner; throws std::bad_alloc.
   static Chunk* Make(std::uint64_t owner, std::size_t blockSize) {
-    void* memory = ::operator new (ChunkBytes, std::align_val_t{ChunkBytes});
+    void* memory = Regions::TakeChunk();
     Chunk* chunk = new (memory) Chunk();
     chunk->owner = owner;
     chunk->blockSize = blockSize;
@@ -97,7 +182,7 @@ struct alignas(64) Chunk {
 
   static void Free(Chunk* chunk) {
     chunk->~Chunk();
-    ::operator delete (static_cast<void*>(chunk), std::align_val_t{ChunkBytes});
+    Regions::GiveChunk(chunk);
     ChunksAlive().fetch_sub(1, std::memory_order_relaxed);
   }
 
