@@ -150,6 +150,15 @@ inline void Prefetch(const void* address) {
 #endif
 }
 
+// The same for a line about to be written.
+inline void PrefetchForWrite(const void* address) {
+#if defined(__GNUC__)
+  __builtin_prefetch(address, 1);
+#else
+  static_cast<void>(address);
+#endif
+}
+
 // Asks the operating system to back a range of memory with huge pages where it offers them on
 // request (Linux's transparent huge pages in "madvise" mode); a hint, ignored elsewhere.
 inline void AdviseHugePages(void* memory, std::size_t bytes) {

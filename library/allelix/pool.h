@@ -34,7 +34,8 @@ inline constexpr std::size_t PoolGranule = 16;   // block sizes are multiples of
 inline constexpr std::size_t PoolLargest = 256;  // larger objects use the global allocator
 inline constexpr std::size_t PoolClasses = PoolLargest / PoolGranule;
 inline constexpr std::size_t ChunkBytes = std::size_t{64} * 1024;  // also the chunk's alignment
-inline constexpr std::size_t SpareChunks = 4;  // empty chunks a pool keeps for reuse
+inline constexpr std::size_t SpareChunks = 4;   // empty chunks a pool keeps for reuse
+inline constexpr std::size_t WriteAhead = 512;  // bytes past a block handed out to prefetch
 inline constexpr std::size_t RegionBytes = std::size_t{2} * 1024 * 1024;  // also its alignment
 inline constexpr std::size_t RegionSlots = RegionBytes / ChunkBytes;  // the first holds the header
 
@@ -193,7 +194,11 @@ struct alignas(64) Chunk {
     const auto bit = static_cast<std::size_t>(std::countr_zero(word));
     word &= word - 1;
     ++out;
-    return first + (cursor * 64 + bit) * blockSize;
+    char* block = first + (cursor * 64 + bit) * blockSize;
+    // Blocks go out in address order, so the memory a little further on is written soon; its
+    // loading starts now rather than at that write.
+    PrefetchForWrite(block + WriteAhead);
+    return block;
   }
 
   // The owner gives a block back.
