@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -19,13 +18,15 @@
 
 namespace allelix::testing {
 
-// Plays a fixed list of draws (then zeros) and counts every draw made while it is installed.
+// Plays a fixed list of draws (then zeros, or the engine's draws when `engineAfter`) and counts
+// every draw made while it is installed.
 class ScriptedDraws {
  public:
-  explicit ScriptedDraws(std::vector<int> script = {}) : script_(std::move(script)) {
-    SetDrawSource([this] {
+  explicit ScriptedDraws(std::vector<int> script = {}, bool engineAfter = false)
+      : script_(std::move(script)) {
+    SetDrawSource([this, engineAfter] {
       const std::size_t index = drawn_++;
-      return index < script_.size() ? script_[index] : 0;
+      return index < script_.size() ? script_[index] : engineAfter ? EngineRand() : 0;
     });
   }
   ~ScriptedDraws() { SetDrawSource(nullptr); }
@@ -40,22 +41,8 @@ class ScriptedDraws {
 };
 
 // Passes the engine's draws through and counts them.
-class CountedDraws {
- public:
-  CountedDraws() {
-    SetDrawSource([this] {
-      ++drawn_;
-      return EngineRand();
-    });
-  }
-  ~CountedDraws() { SetDrawSource(nullptr); }
-  CountedDraws(const CountedDraws&) = delete;
-  CountedDraws& operator=(const CountedDraws&) = delete;
-
-  std::size_t Drawn() const { return drawn_; }
-
- private:
-  std::size_t drawn_ = 0;
+struct CountedDraws : ScriptedDraws {
+  CountedDraws() : ScriptedDraws({}, true) {}
 };
 
 // A clock that tests move by hand, or that moves by `tick` seconds at every reading.
@@ -115,14 +102,12 @@ using Population = CPopulation<CMyIndividual, CBit>;
 
 // A new individual with the given bits and fitness.
 template <class TIndividual = CMyIndividual>
-TIndividual* MakeIndividual(std::initializer_list<int> bits, double fitness = 0.0) {
+TIndividual* MakeIndividual(const std::vector<int>& bits, double fitness = 0.0) {
   auto* individual = new TIndividual();
   individual->AllocateGenes(static_cast<int>(bits.size()));
-  int i = 0;
-  for (const int bit : bits) {
+  for (std::size_t i = 0; i < bits.size(); ++i) {
     individual->genes[i] = new CBit();
-    individual->genes[i]->value = bit != 0;
-    ++i;
+    individual->genes[i]->value = bits[i] != 0;
   }
   individual->fitness = fitness;
   return individual;
@@ -133,16 +118,10 @@ template <class TIndividual = CMyIndividual>
 std::unique_ptr<CPopulation<TIndividual, CBit>> MakePopulation(const std::vector<double>& fitness) {
   auto population = std::make_unique<CPopulation<TIndividual, CBit>>();
   population->AllocateIndividuals(static_cast<int>(fitness.size()));
-  int i = 0;
-  for (const double value : fitness) {
-    auto* individual = new TIndividual();
-    individual->AllocateGenes(8);
-    for (int j = 0; j < 8; ++j) {
-      individual->genes[j] = new CBit();
-      individual->genes[j]->value = ((i >> (7 - j)) & 1) != 0;
-    }
-    individual->fitness = value;
-    population->individuals[i++] = individual;
+  for (int i = 0; i < population->count; ++i) {
+    std::vector<int> bits;
+    for (int j = 7; j >= 0; --j) bits.push_back((i >> j) & 1);
+    population->individuals[i] = MakeIndividual<TIndividual>(bits, fitness[i]);
   }
   return population;
 }
