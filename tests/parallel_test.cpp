@@ -1,17 +1,24 @@
-// Parallel fitness evaluation: the same runs whatever evaluationThreads says, for a pure Fitness.
+// Threads: parallel fitness evaluation gives the runs one thread gives, a generation that fails
+// on any thread leaves a state the next one puts right, and the per-thread pools behind genes
+// and individuals give memory back whichever thread releases an object, and whenever.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "allelix/checkpoint.h"
 #include "allelix/generator.h"
+#include "allelix/pool.h"
 #include "allelix/run.h"
 #include "invariants.h"
 #include "snapshot.h"
@@ -23,19 +30,26 @@ namespace {
 
 // The state the observer sees before each stop test, then the state the run ends in.
 template <class TGenerator>
-std::vector<GeneratorState> Traced(TGenerator& generator, std::uint32_t seed, int size, int genes) {
-  ScopedSeedSchedule schedule(seed);
+std::vector<GeneratorState> Traced(TGenerator& generator) {
+  ScopedSeedSchedule schedule(5);
   ManualClock clock;
   std::vector<GeneratorState> trace;
-  generator.Initialize(size, genes);
+  generator.Initialize(120, 24);
   Evolve(generator, [&](const TGenerator& g) { trace.push_back(GeneratorStateOf(g)); });
   trace.push_back(GeneratorStateOf(generator));
   return trace;
 }
 
-// With `replace`, the hooks delete the individuals in their variables and put changed copies
-// there instead: Mutate a copy with gene 0 flipped, Crossover copies of the crossed pair in
-// exchanged variables.
+// Puts a copy of the individual in its place and deletes the original.
+template <class TIndividual>
+void Replace(TIndividual*& individual) {
+  TIndividual* copy = individual->Clone();
+  delete individual;
+  individual = copy;
+}
+
+// With `replace`, the hooks put changed copies in their variables: Mutate a copy with gene 0
+// flipped, Crossover copies of the crossed pair in exchanged variables.
 class COnesRun : public CGeneratorEx<COnes> {
  public:
   COnesRun(int threads, int crossover, int selection, bool replace) : replace_(replace) {
@@ -62,47 +76,37 @@ class COnesRun : public CGeneratorEx<COnes> {
   }
 
  private:
-  static void Replace(COnes*& individual) {
-    COnes* copy = individual->Clone();
-    delete individual;
-    individual = copy;
-  }
-
   bool replace_;
 };
 
-class ParallelRun : public ::testing::TestWithParam<std::tuple<int, int, bool>> {};
-
-// Also: the population holds what the hooks left (nothing leaks, nothing is held twice) and every
-// individual is scored after its last change.
-TEST_P(ParallelRun, IsTheSameOnOneAndFourThreads) {
-  const auto [crossover, selection, replace] = GetParam();
-  COnesRun sequential(1, crossover, selection, replace);
-  COnesRun parallel(4, crossover, selection, replace);
-  COnesRun deferred(4, crossover, selection, replace);  // its evaluator takes precedence
-  SequentialEvaluator<COnes> evaluator;
-  deferred.evaluator = &evaluator;
-  const std::vector<GeneratorState> expected = Traced(sequential, 5, 120, 24);
-  EXPECT_EQ(Traced(parallel, 5, 120, 24), expected);
-  EXPECT_EQ(Traced(deferred, 5, 120, 24), expected);
-  for (const COnesRun* run : {&sequential, &parallel, &deferred}) {
-    EXPECT_EQ(BrokenInvariant(*run, 120, 24), "");
-    for (int i = 0; i < run->populationSize; ++i) {
-      COnes* individual = run->population->individuals[i];
-      EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
+// Every crossover and every selection at least once, and the replacing hooks; also, the
+// population holds what the hooks left and every individual is scored after its last change.
+TEST(ParallelRun, IsTheSameOnOneAndFourThreadsOrWithAnEvaluator) {
+  for (const auto& [crossover, selection, replace] :
+       {std::tuple{CrossoverNone, SelectionNone, false},
+        {CrossoverOnePoint, SelectionRouletteWheel, false},
+        {CrossoverTwoPoint, SelectionStochasticRemainder, false},
+        {CrossoverUniform, SelectionElitism, true},
+        {CrossoverOnePoint, SelectionTournament, false}}) {
+    SCOPED_TRACE("selection " + std::to_string(selection));
+    COnesRun sequential(1, crossover, selection, replace);
+    COnesRun parallel(4, crossover, selection, replace);
+    COnesRun deferred(4, crossover, selection, replace);  // its evaluator takes precedence
+    SequentialEvaluator<COnes> evaluator;
+    deferred.evaluator = &evaluator;
+    const std::vector<GeneratorState> expected = Traced(sequential);
+    EXPECT_EQ(Traced(parallel), expected);
+    EXPECT_EQ(Traced(deferred), expected);
+    for (const COnesRun* run : {&sequential, &parallel, &deferred}) {
+      EXPECT_EQ(BrokenInvariant(*run, 120, 24), "");
+      for (int i = 0; i < run->populationSize; ++i) {
+        COnes* individual = run->population->individuals[i];
+        EXPECT_EQ(individual->fitness, individual->Fitness(0)) << "slot " << i;
+      }
     }
+    EXPECT_EQ(COnes::alive, 3 * (120 + 1));
   }
-  EXPECT_EQ(COnes::alive, 3 * (120 + 1));
 }
-
-// Every crossover and every selection at least once, and the replacing hooks.
-INSTANTIATE_TEST_SUITE_P(
-    Operators, ParallelRun,
-    ::testing::Values(std::tuple{CrossoverNone, SelectionNone, false},
-                      std::tuple{CrossoverOnePoint, SelectionRouletteWheel, false},
-                      std::tuple{CrossoverTwoPoint, SelectionStochasticRemainder, false},
-                      std::tuple{CrossoverUniform, SelectionElitism, true},
-                      std::tuple{CrossoverOnePoint, SelectionTournament, false}));
 
 // Scores the chromosome as its number plus the context, and throws for the numbers in `poison`;
 // Clone throws once the countdown `clonesLeft` runs out.
@@ -136,9 +140,7 @@ class CFailing : public CGeneratorEx<CPoisoned> {
     mutationRate = failAt > 0 ? 1.0 : 0.0;
   }
   void Mutate(CPoisoned*& individual) override {
-    CPoisoned* copy = individual->Clone();
-    delete individual;
-    individual = copy;
+    Replace(individual);
     if (++calls_ == failAt_) throw std::logic_error("mutation failed");
   }
   bool Select(Population*& selected) override {
@@ -230,21 +232,22 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
   probe.Initialize(60, 10);
   const std::uint32_t first = demo::DecodeBits(*probe.population->individuals[10]);
   const std::uint32_t second = demo::DecodeBits(*probe.population->individuals[30]);
-
   const struct {
     Failure failure;
     std::string message;
     int minPrefix, maxPrefix;  // slots rescored by the failed generation
     int rescoredAtNextSelect;
   } cases[] = {
-      // clang-format off
-      {.failure = {.poisoned = {first, second}}, .message = std::to_string(first), .minPrefix = 1, .maxPrefix = 10, .rescoredAtNextSelect = 60},
-      {.failure = {.failAt = 25}, .message = "mutation failed", .minPrefix = 24, .maxPrefix = 24, .rescoredAtNextSelect = 60},
-      {.failure = {.poisoned = {first, second}, .selection = SelectionElitism}, .message = std::to_string(first), .minPrefix = 1, .maxPrefix = 10, .rescoredAtNextSelect = 60},
+      {{.poisoned = {first, second}}, std::to_string(first), 1, 10, 60},
+      {{.failAt = 25}, "mutation failed", 24, 24, 60},
+      {{.poisoned = {first, second}, .selection = SelectionElitism},
+       std::to_string(first),
+       1,
+       10,
+       60},
       // Elitism fails half way through its clones: no pass, nothing to rescore, but the copies
       // it made break the order.
-      {.failure = {.clonesBeforeFailure = 5, .selection = SelectionElitism}, .message = "clone failed", .minPrefix = 0, .maxPrefix = 0, .rescoredAtNextSelect = 0},
-      // clang-format on
+      {{.clonesBeforeFailure = 5, .selection = SelectionElitism}, "clone failed", 0, 0, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message + ", selection " + std::to_string(c.failure.selection));
@@ -253,21 +256,18 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
     EXPECT_EQ(sequential.message, c.message);
     EXPECT_EQ(parallel.message, sequential.message);
     EXPECT_EQ(parallel.failed, sequential.failed);
-    EXPECT_EQ(sequential.brokenInvariant, "");
-    EXPECT_EQ(parallel.brokenInvariant, "");
+    EXPECT_EQ(sequential.brokenInvariant + parallel.brokenInvariant, "");
     EXPECT_GE(RescoredPrefix(parallel.failed), c.minPrefix);
     EXPECT_LE(RescoredPrefix(parallel.failed), c.maxPrefix);
     EXPECT_EQ(sequential.failed.best, sequential.initial.best);
     EXPECT_EQ(sequential.failed.generation, 0);
-
     EXPECT_EQ(parallel.atNextSelect, sequential.atNextSelect);
     EXPECT_EQ(RescoredPrefix(sequential.atNextSelect), c.rescoredAtNextSelect);
     if (c.failure.selection == SelectionElitism) {
       EXPECT_FALSE(SortedByFitness(sequential.failed));
       EXPECT_TRUE(SortedByFitness(sequential.atNextSelect));
     }
-    EXPECT_EQ(sequential.drawnBeforeNextSelect, 0u);
-    EXPECT_EQ(parallel.drawnBeforeNextSelect, 0u);
+    EXPECT_EQ(sequential.drawnBeforeNextSelect + parallel.drawnBeforeNextSelect, 0u);
   }
 }
 
@@ -296,6 +296,191 @@ TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
   RestoreCheckpoint(generator, saved, "saved run");
   generator.NextGeneration();
   EXPECT_EQ(GeneratorStateOf(generator), continued);
+}
+
+std::int64_t Chunks() { return detail::ChunksAlive().load(); }
+
+// Runs body on a thread of its own and waits for it; the thread's pools end with it.
+template <class Body>
+void OnItsOwnThread(Body body) {
+  std::thread(body).join();
+}
+
+// Every chunk a test makes is gone once its threads have ended.
+class Pools : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!detail::PooledAllocation) GTEST_SKIP() << "built with ALLELIX_GLOBAL_ALLOCATION";
+    before_ = Chunks();
+  }
+  void TearDown() override {
+    if (detail::PooledAllocation) {
+      EXPECT_EQ(Chunks(), before_);
+    }
+  }
+
+ private:
+  std::int64_t before_ = 0;
+};
+
+TEST_F(Pools, ReleasedObjectsGiveTheirMemoryBack) {
+  OnItsOwnThread([] {
+    const std::int64_t start = Chunks();
+    std::vector<CBit*> genes;
+    for (int i = 0; i < 200000; ++i) genes.push_back(new CBit());
+    const std::int64_t full = Chunks() - start;
+    EXPECT_GE(full, 40);  // 16-byte blocks, about 4,000 to a 64 KiB chunk
+    for (CBit* gene : genes) delete gene;
+    // The chunk in use and a few spares stay for reuse; the rest went back.
+    EXPECT_LE(Chunks() - start, static_cast<std::int64_t>(detail::SpareChunks) + 1);
+    // Made again, the genes reuse what stayed before taking more.
+    genes.clear();
+    for (int i = 0; i < 200000; ++i) genes.push_back(new CBit());
+    EXPECT_EQ(Chunks() - start, full);
+    for (CBit* gene : genes) delete gene;
+  });
+}
+
+// A thread deletes half of what another makes, round after round, while that one goes on: the
+// maker takes those blocks back and reuses them, so its chunks stay few.
+TEST_F(Pools, ObjectsMayBeDeletedOnAnotherThreadWhileTheirOwnerRuns) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<CMyIndividual*> handed;
+  bool done = false;
+  std::int64_t mostChunks = 0;
+  std::thread deleter([&] {
+    std::unique_lock lock(mutex);
+    while (changed.wait(lock, [&] { return done || !handed.empty(); }), !handed.empty()) {
+      for (CMyIndividual* individual : std::exchange(handed, {})) delete individual;
+      changed.notify_all();
+    }
+  });
+  OnItsOwnThread([&] {
+    for (int round = 0; round < 40; ++round) {
+      std::vector<CMyIndividual*> batch;
+      for (int i = 0; i < 2000; ++i) batch.push_back(MakeIndividual({0, 1, 1, 0, 1, 0, 0, 1}, i));
+      std::unique_lock lock(mutex);
+      for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (i % 2 == 0) {
+          delete batch[i];  // on its own thread
+        } else {
+          handed.push_back(batch[i]);
+        }
+      }
+      changed.notify_all();
+      changed.wait(lock, [&] { return handed.empty(); });
+      mostChunks = std::max(mostChunks, Chunks());
+    }
+    const std::lock_guard lock(mutex);
+    done = true;
+    changed.notify_all();
+  });
+  deleter.join();
+  // Each round's 2,000 individuals and their genes take 6 chunks; 40 rounds would take 240 if
+  // nothing were reused.
+  EXPECT_LT(mostChunks, 40);
+}
+
+// Several threads make objects and delete one another's, all at once; what is left outlives the
+// threads that made it and is deleted here, on a thread without pools of its own so far.
+TEST_F(Pools, ManyThreadsDeleteOneAnothersObjects) {
+  std::mutex mutex;
+  std::vector<CMyIndividual*> shared;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 300; ++round) {
+        std::vector<CMyIndividual*> mine;
+        for (int i = 0; i < 50; ++i) mine.push_back(MakeIndividual({t % 2, 1, 0, 1}, round));
+        std::vector<CMyIndividual*> theirs;
+        {
+          const std::lock_guard lock(mutex);
+          shared.swap(theirs);
+          shared.insert(shared.end(), mine.begin(), mine.end());
+        }
+        for (CMyIndividual* individual : theirs) delete individual;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(Chunks(), 0);
+  for (CMyIndividual* individual : shared) delete individual;
+}
+
+// A thread-local object destroyed after the thread's pools ended still makes and deletes genes,
+// and deletes an individual made while the pools lived.
+struct LateUser {
+  CMyIndividual* individual = nullptr;
+  ~LateUser() {
+    delete new CBit();
+    delete individual;
+  }
+};
+
+TEST_F(Pools, ObjectsMadeAndDeletedAfterTheThreadsPoolsEnded) {
+  OnItsOwnThread([] {
+    thread_local LateUser late;  // constructed before the pools are, so destroyed after them
+    late.individual = MakeIndividual({1, 1, 0});
+  });
+}
+
+// An individual of a size no pool serves comes from the global allocator, and one aligned beyond
+// new's default gets that alignment, from Initialize and from selection's clones alike.
+class CBulkyIndividual final : public CIndividual<CBulkyIndividual, CBit> {
+ public:
+  double notes[40] = {};  // 320 bytes of a user's own state
+};
+class alignas(128) CWideIndividual final : public CIndividual<CWideIndividual, CBit> {};
+
+TEST_F(Pools, LargeAndOverAlignedIndividualsRunWhole) {
+  static_assert(sizeof(CBulkyIndividual) > detail::PoolLargest);
+  const auto run = []<class TIndividual>(TIndividual*, int selection) {
+    const ScopedSeedSchedule schedule(9, Engine::Mt19937);
+    CGeneratorEx<TIndividual> generator;
+    generator.selectionType = selection;
+    generator.Initialize(300, 14);
+    for (int g = 0; g < 3; ++g) {
+      generator.NextGeneration();
+      EXPECT_EQ(BrokenInvariant(generator, 300, 14), "");
+      for (int i = 0; i < 300; ++i) {
+        const auto address = reinterpret_cast<std::uintptr_t>(generator.population->individuals[i]);
+        EXPECT_EQ(address % alignof(TIndividual), 0u);
+      }
+    }
+  };
+  OnItsOwnThread([&] {
+    run(static_cast<CBulkyIndividual*>(nullptr), SelectionRouletteWheel);
+    run(static_cast<CWideIndividual*>(nullptr), SelectionTournament);
+  });
+}
+
+// A run handed from one thread to another, as a batch or a user may do, gives what a run on one
+// thread gives.
+TEST_F(Pools, ARunMayMoveBetweenThreads) {
+  using Generator = CGeneratorEx<CMyIndividual>;
+  const auto start = [](Generator& generator, std::uint32_t seed, int generations) {
+    const ScopedSeedSchedule schedule(seed, Engine::Mt19937);
+    if (generator.population == nullptr) generator.Initialize(500, 14);
+    for (int g = 0; g < generations; ++g) generator.NextGeneration();
+  };
+  GeneratorState alone;
+  OnItsOwnThread([&] {
+    Generator generator;
+    generator.selectionType = SelectionTournament;
+    start(generator, 3, 10);
+    alone = GeneratorStateOf(generator);
+  });
+  auto moved = std::make_unique<Generator>();
+  moved->selectionType = SelectionTournament;
+  OnItsOwnThread([&] { start(*moved, 3, 4); });
+  OnItsOwnThread([&] {
+    start(*moved, 3 + 5, 6);  // reseeds 5 to 10 follow
+    GeneratorState state = GeneratorStateOf(*moved);
+    state.elapsedSeconds = alone.elapsedSeconds;
+    EXPECT_EQ(state, alone);
+    moved.reset();
+  });
 }
 
 }  // namespace
