@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <limits>
@@ -30,17 +29,6 @@ constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double Inf = std::numeric_limits<double>::infinity();
 using Generator = CGeneratorEx<CMyIndividual>;
 
-// Scores a chromosome as its binary number plus the context; throws once the countdown runs out.
-std::atomic<int> fitnessCountdown{INT_MAX};
-
-class CNumber final : public CIndividual<CNumber, CBit> {
- public:
-  double Fitness(int context) override {
-    if (fitnessCountdown.fetch_sub(1) <= 1) throw std::runtime_error("fitness failed");
-    return demo::DecodeBits(*this) + context;
-  }
-};
-
 // Initialize draws one gene a draw in slot order (odd: set), scores, sorts, and keeps a clone of
 // the top; Initialize() is the demonstration's shape whatever populationSize held.
 TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
@@ -56,7 +44,7 @@ TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
     const int n = size > 0 ? size : 1000, length = size > 0 ? genes : 14;  // 0: Initialize()
     SCOPED_TRACE(std::to_string(n) + " x " + std::to_string(length));
     ScopedSeedSchedule schedule(5);
-    CGeneratorEx<CNumber> generator;
+    CGeneratorEx<CFaulty> generator;
     generator.evaluationThreads = threads;
     generator.fitnessContext = 1;  // no individual scores 0.0, a new one's fitness
     generator.populationSize = 500;
@@ -66,7 +54,7 @@ TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
     EXPECT_EQ(generator.populationSize, n);
     ASSERT_EQ(BrokenInvariant(generator, n, length), "");
     for (int i = 0; i < n; ++i) {
-      CNumber* individual = generator.population->individuals[i];
+      CFaulty* individual = generator.population->individuals[i];
       EXPECT_EQ(individual->fitness, individual->Fitness(1));
       EXPECT_GE(generator.population->individuals[i > 0 ? i - 1 : 0]->fitness, individual->fitness);
     }
@@ -80,7 +68,7 @@ TEST(Initialize, BuildsScoresAndSortsExactlyTheAskedShape) {
 TEST(Initialize, FailsBeforeAnyChangeOrLeavesNoPopulation) {
   ScopedSeedSchedule schedule(21);
   ManualClock clock;
-  CGeneratorEx<CNumber> generator;
+  CGeneratorEx<CFaulty> generator;
   generator.Initialize(30, 6);
   generator.NextGeneration();
   const GeneratorState before = GeneratorStateOf(generator);
@@ -102,10 +90,10 @@ TEST(Initialize, FailsBeforeAnyChangeOrLeavesNoPopulation) {
   }
   for (const int threads : {1, 4}) {
     generator.evaluationThreads = threads;
-    const CNumber* best = generator.best;
-    fitnessCountdown = 10;  // the old population is released before the new one is built
+    const CFaulty* best = generator.best;
+    CFaulty::fitnessesLeft = 9;  // the old population is released before the new one is built
     EXPECT_THROW(generator.Initialize(50, 9), std::runtime_error);
-    fitnessCountdown = INT_MAX;
+    CFaulty::fitnessesLeft = -1;
     EXPECT_EQ(generator.population, nullptr);
     EXPECT_EQ(generator.best, best);
     generator.NextGeneration();  // nothing to evolve: counts nothing
@@ -542,21 +530,6 @@ TEST(Select, FillsEverySlotFromItsSourceWithANewUnmarkedObject) {
   }
 }
 
-// An individual whose Clone throws once its allowance of clones is spent; counts live objects.
-class CFragile final : public CIndividual<CFragile, CBit> {
- public:
-  static inline int live = 0;
-  static inline int allowance = -1;  // clones that succeed before one throws; negative: all
-
-  CFragile() { ++live; }
-  ~CFragile() { --live; }
-  CFragile* Clone() override {
-    if (allowance == 0) throw std::runtime_error("clone failed");
-    --allowance;
-    return CIndividual::Clone();
-  }
-};
-
 // The rebuilding operators keep the old population on any failed clone or pick-list lookup;
 // elitism keeps the copies it made before the failed clone (k = 2 here). Nothing stays marked
 // and nothing leaks.
@@ -574,27 +547,28 @@ TEST(Select, AFailureLeavesAWholeUnmarkedPopulationAndLeaksNothing) {
   for (int n = 0; n < 2; ++n) failures.push_back({Elitism, n, n, {}});
   for (const Failure& f : failures) {
     SCOPED_TRACE("type " + std::to_string(f.type) + ", allowance " + std::to_string(f.allowance));
+    const int alive = CFaulty::alive;
     {
-      CGeneratorEx<CFragile> generator;
+      CGeneratorEx<CFaulty> generator;
       generator.selectionType = f.type;
-      generator.population = MakePopulation<CFragile>(Example).release();
-      CFragile** slots = generator.population->individuals;
-      const std::vector<CFragile*> old(slots, slots + 4);
-      CFragile::allowance = f.allowance;
+      generator.population = MakePopulation<CFaulty>(Example).release();
+      CFaulty** slots = generator.population->individuals;
+      const std::vector<CFaulty*> old(slots, slots + 4);
+      CFaulty::clonesLeft = f.allowance;
       const ScriptedDraws scripted(f.draws);
       if (f.allowance < 0) {
         EXPECT_THROW(generator.Select(generator.population), std::invalid_argument);
       } else {
         EXPECT_THROW(generator.Select(generator.population), std::runtime_error);
       }
-      CFragile::allowance = -1;
+      CFaulty::clonesLeft = -1;
       for (int s = 0; s < 4; ++s) {
         EXPECT_EQ(slots[s] == old[s], s < 4 - f.replaced) << "slot " << s;
         EXPECT_FALSE(slots[s]->marked) << "slot " << s;
       }
-      EXPECT_EQ(CFragile::live, 4);
+      EXPECT_EQ(CFaulty::alive, alive + 4);
     }
-    EXPECT_EQ(CFragile::live, 0);
+    EXPECT_EQ(CFaulty::alive, alive);
   }
 }
 

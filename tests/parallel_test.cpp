@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -108,29 +107,10 @@ TEST(ParallelRun, IsTheSameOnOneAndFourThreadsOrWithAnEvaluator) {
   }
 }
 
-// Scores the chromosome as its number plus the context, and throws for the numbers in `poison`;
-// Clone throws once the countdown `clonesLeft` runs out.
-std::set<std::uint32_t> poison;
-int clonesLeft = -1;
-
-class CPoisoned final : public CIndividual<CPoisoned, CBit> {
- public:
-  double Fitness(int context) override {
-    const std::uint32_t value = demo::DecodeBits(*this);
-    if (poison.count(value) != 0) throw std::runtime_error(std::to_string(value));
-    return value + context;
-  }
-  CPoisoned* Clone() override {
-    if (clonesLeft == 0) throw std::runtime_error("clone failed");
-    if (clonesLeft > 0) --clonesLeft;
-    return CIndividual::Clone();
-  }
-};
-
 // A generator whose pass pairs individuals but changes no gene, and whose Mutate puts a copy in
 // place of its individual, then throws on its `failAt`-th call. Select records the state it
 // receives and the numbers drawn before it in its generation.
-class CFailing : public CGeneratorEx<CPoisoned> {
+class CFailing : public CGeneratorEx<CFaulty> {
  public:
   CFailing(int threads, int failAt, int selection) : failAt_(failAt) {
     evaluationThreads = threads;
@@ -139,7 +119,7 @@ class CFailing : public CGeneratorEx<CPoisoned> {
     selectionType = selection;
     mutationRate = failAt > 0 ? 1.0 : 0.0;
   }
-  void Mutate(CPoisoned*& individual) override {
+  void Mutate(CFaulty*& individual) override {
     Replace(individual);
     if (++calls_ == failAt_) throw std::logic_error("mutation failed");
   }
@@ -179,20 +159,20 @@ Aftermath FailedGeneration(int threads, const Failure& failure, bool repairAtOnc
   ScopedSeedSchedule schedule(12);
   ManualClock clock;
   CFailing generator(threads, failure.failAt, failure.selection);
-  poison.clear();
+  CFaulty::poison.clear();
   generator.Initialize(60, 10);
   generator.fitnessContext = 1000;  // a re-scored individual shows it
   Aftermath after;
   after.initial = GeneratorStateOf(generator);
-  poison = {failure.poisoned.begin(), failure.poisoned.end()};
-  clonesLeft = failure.clonesBeforeFailure;
+  CFaulty::poison = {failure.poisoned.begin(), failure.poisoned.end()};
+  CFaulty::clonesLeft = failure.clonesBeforeFailure;
   try {
     generator.NextGeneration();
   } catch (const std::exception& error) {
     after.message = error.what();
   }
-  poison.clear();
-  clonesLeft = -1;
+  CFaulty::poison.clear();
+  CFaulty::clonesLeft = -1;
   after.failed = GeneratorStateOf(generator);
   after.brokenInvariant = BrokenInvariant(generator, 60, 10);
   const CountedDraws draws;
@@ -275,7 +255,7 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
 // the failure continues the saved run exactly, unsorted and unrescored.
 TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
   ManualClock clock;
-  poison.clear();
+  CFaulty::poison.clear();
   std::string saved;
   GeneratorState continued;
   {
@@ -290,9 +270,9 @@ TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
   ScopedSeedSchedule schedule(12);
   CFailing generator(1, 0, SelectionElitism);
   generator.Initialize(60, 10);
-  poison = {demo::DecodeBits(*generator.population->individuals[30])};
+  CFaulty::poison = {demo::DecodeBits(*generator.population->individuals[30])};
   EXPECT_THROW(generator.NextGeneration(), std::runtime_error);
-  poison.clear();
+  CFaulty::poison.clear();
   RestoreCheckpoint(generator, saved, "saved run");
   generator.NextGeneration();
   EXPECT_EQ(GeneratorStateOf(generator), continued);

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,6 +97,33 @@ class COnes final : public CIndividual<COnes, CBit> {
     int ones = 0;
     for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
     return ones;
+  }
+};
+
+// Scores its chromosome as its binary number plus the context, and fails on demand: Fitness
+// throws for the numbers in `poison` and once `fitnessesLeft` more calls have passed, Clone once
+// `clonesLeft` more have (negative: never). Counts the objects alive.
+class CFaulty final : public CIndividual<CFaulty, CBit> {
+ public:
+  static inline std::set<std::uint32_t> poison;
+  static inline std::atomic<int> fitnessesLeft = -1, alive = 0;
+  static inline int clonesLeft = -1;
+
+  CFaulty() { ++alive; }
+  ~CFaulty() { --alive; }
+  CFaulty(const CFaulty&) = delete;
+  CFaulty& operator=(const CFaulty&) = delete;
+
+  double Fitness(int context) override {
+    const std::uint32_t value = demo::DecodeBits(*this);
+    if (poison.count(value) != 0) throw std::runtime_error(std::to_string(value));
+    if (fitnessesLeft.fetch_sub(1) == 0) throw std::runtime_error("fitness failed");
+    return value + context;
+  }
+  CFaulty* Clone() override {
+    if (clonesLeft == 0) throw std::runtime_error("clone failed");
+    if (clonesLeft > 0) --clonesLeft;
+    return CIndividual::Clone();
   }
 };
 
