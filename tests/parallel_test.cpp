@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -321,42 +320,21 @@ TEST_F(Pools, ReleasedObjectsGiveTheirMemoryBack) {
   });
 }
 
-// A thread deletes half of what another makes, round after round, while that one goes on: the
-// maker takes those blocks back and reuses them, so its chunks stay few.
+// Another thread deletes half of what a thread makes, round after round, while the maker lives:
+// the maker takes those blocks back and reuses them, so its chunks stay few.
 TEST_F(Pools, ObjectsMayBeDeletedOnAnotherThreadWhileTheirOwnerRuns) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<CMyIndividual*> handed;
-  bool done = false;
   std::int64_t mostChunks = 0;
-  std::thread deleter([&] {
-    std::unique_lock lock(mutex);
-    while (changed.wait(lock, [&] { return done || !handed.empty(); }), !handed.empty()) {
-      for (CMyIndividual* individual : std::exchange(handed, {})) delete individual;
-      changed.notify_all();
-    }
-  });
   OnItsOwnThread([&] {
     for (int round = 0; round < 40; ++round) {
       std::vector<CMyIndividual*> batch;
       for (int i = 0; i < 2000; ++i) batch.push_back(MakeIndividual({0, 1, 1, 0, 1, 0, 0, 1}, i));
-      std::unique_lock lock(mutex);
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (i % 2 == 0) {
-          delete batch[i];  // on its own thread
-        } else {
-          handed.push_back(batch[i]);
-        }
-      }
-      changed.notify_all();
-      changed.wait(lock, [&] { return handed.empty(); });
+      OnItsOwnThread([&] {
+        for (std::size_t i = 1; i < batch.size(); i += 2) delete batch[i];
+      });
+      for (std::size_t i = 0; i < batch.size(); i += 2) delete batch[i];
       mostChunks = std::max(mostChunks, Chunks());
     }
-    const std::lock_guard lock(mutex);
-    done = true;
-    changed.notify_all();
   });
-  deleter.join();
   // Each round's 2,000 individuals and their genes take 6 chunks; 40 rounds would take 240 if
   // nothing were reused.
   EXPECT_LT(mostChunks, 40);
