@@ -1,22 +1,17 @@
-// Threads: parallel fitness evaluation gives the runs one thread gives, a generation that fails
-// on any thread leaves a state the next one puts right, and the per-thread pools behind genes
-// and individuals give memory back whichever thread releases an object, and whenever.
+// Parallel fitness evaluation gives the runs one thread gives, and a generation that fails on any
+// thread leaves a state the next one puts right.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
 
 #include "allelix/checkpoint.h"
 #include "allelix/generator.h"
-#include "allelix/pool.h"
 #include "allelix/run.h"
 #include "invariants.h"
 #include "snapshot.h"
@@ -217,16 +212,14 @@ TEST(ParallelFailure, AThrowingFitnessOrHookLeavesAStateTheNextGenerationPutsRig
     int minPrefix, maxPrefix;  // slots rescored by the failed generation
     int rescoredAtNextSelect;
   } cases[] = {
+      // clang-format off
       {{.poisoned = {first, second}}, std::to_string(first), 1, 10, 60},
       {{.failAt = 25}, "mutation failed", 24, 24, 60},
-      {{.poisoned = {first, second}, .selection = SelectionElitism},
-       std::to_string(first),
-       1,
-       10,
-       60},
+      {{.poisoned = {first, second}, .selection = SelectionElitism}, std::to_string(first), 1, 10, 60},
       // Elitism fails half way through its clones: no pass, nothing to rescore, but the copies
       // it made break the order.
       {{.clonesBeforeFailure = 5, .selection = SelectionElitism}, "clone failed", 0, 0, 0},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message + ", selection " + std::to_string(c.failure.selection));
@@ -275,170 +268,6 @@ TEST(ParallelFailure, ACheckpointLoadedAfterAFailureContinuesTheSavedRun) {
   RestoreCheckpoint(generator, saved, "saved run");
   generator.NextGeneration();
   EXPECT_EQ(GeneratorStateOf(generator), continued);
-}
-
-std::int64_t Chunks() { return detail::ChunksAlive().load(); }
-
-// Runs body on a thread of its own and waits for it; the thread's pools end with it.
-template <class Body>
-void OnItsOwnThread(Body body) {
-  std::thread(body).join();
-}
-
-// Every chunk a test makes is gone once its threads have ended.
-class Pools : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!detail::PooledAllocation) GTEST_SKIP() << "built with ALLELIX_GLOBAL_ALLOCATION";
-    before_ = Chunks();
-  }
-  void TearDown() override {
-    if (detail::PooledAllocation) {
-      EXPECT_EQ(Chunks(), before_);
-    }
-  }
-
- private:
-  std::int64_t before_ = 0;
-};
-
-TEST_F(Pools, ReleasedObjectsGiveTheirMemoryBack) {
-  OnItsOwnThread([] {
-    const std::int64_t start = Chunks();
-    std::vector<CBit*> genes;
-    for (int i = 0; i < 200000; ++i) genes.push_back(new CBit());
-    const std::int64_t full = Chunks() - start;
-    EXPECT_GE(full, 40);  // 16-byte blocks, about 4,000 to a 64 KiB chunk
-    for (CBit* gene : genes) delete gene;
-    // The chunk in use and a few spares stay for reuse; the rest went back.
-    EXPECT_LE(Chunks() - start, static_cast<std::int64_t>(detail::SpareChunks) + 1);
-    // Made again, the genes reuse what stayed before taking more.
-    genes.clear();
-    for (int i = 0; i < 200000; ++i) genes.push_back(new CBit());
-    EXPECT_EQ(Chunks() - start, full);
-    for (CBit* gene : genes) delete gene;
-  });
-}
-
-// Another thread deletes half of what a thread makes, round after round, while the maker lives:
-// the maker takes those blocks back and reuses them, so its chunks stay few.
-TEST_F(Pools, ObjectsMayBeDeletedOnAnotherThreadWhileTheirOwnerRuns) {
-  std::int64_t mostChunks = 0;
-  OnItsOwnThread([&] {
-    for (int round = 0; round < 40; ++round) {
-      std::vector<CMyIndividual*> batch;
-      for (int i = 0; i < 2000; ++i) batch.push_back(MakeIndividual({0, 1, 1, 0, 1, 0, 0, 1}, i));
-      OnItsOwnThread([&] {
-        for (std::size_t i = 1; i < batch.size(); i += 2) delete batch[i];
-      });
-      for (std::size_t i = 0; i < batch.size(); i += 2) delete batch[i];
-      mostChunks = std::max(mostChunks, Chunks());
-    }
-  });
-  // Each round's 2,000 individuals and their genes take 6 chunks; 40 rounds would take 240 if
-  // nothing were reused.
-  EXPECT_LT(mostChunks, 40);
-}
-
-// Several threads make objects and delete one another's, all at once; what is left outlives the
-// threads that made it and is deleted here, on a thread without pools of its own so far.
-TEST_F(Pools, ManyThreadsDeleteOneAnothersObjects) {
-  std::mutex mutex;
-  std::vector<CMyIndividual*> shared;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
-    threads.emplace_back([&, t] {
-      for (int round = 0; round < 300; ++round) {
-        std::vector<CMyIndividual*> mine;
-        for (int i = 0; i < 50; ++i) mine.push_back(MakeIndividual({t % 2, 1, 0, 1}, round));
-        std::vector<CMyIndividual*> theirs;
-        {
-          const std::lock_guard lock(mutex);
-          shared.swap(theirs);
-          shared.insert(shared.end(), mine.begin(), mine.end());
-        }
-        for (CMyIndividual* individual : theirs) delete individual;
-      }
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_GT(Chunks(), 0);
-  for (CMyIndividual* individual : shared) delete individual;
-}
-
-// A thread-local object destroyed after the thread's pools ended still makes and deletes genes,
-// and deletes an individual made while the pools lived.
-struct LateUser {
-  CMyIndividual* individual = nullptr;
-  ~LateUser() {
-    delete new CBit();
-    delete individual;
-  }
-};
-
-TEST_F(Pools, ObjectsMadeAndDeletedAfterTheThreadsPoolsEnded) {
-  OnItsOwnThread([] {
-    thread_local LateUser late;  // constructed before the pools are, so destroyed after them
-    late.individual = MakeIndividual({1, 1, 0});
-  });
-}
-
-// An individual of a size no pool serves comes from the global allocator, and one aligned beyond
-// new's default gets that alignment, from Initialize and from selection's clones alike.
-class CBulkyIndividual final : public CIndividual<CBulkyIndividual, CBit> {
- public:
-  double notes[40] = {};  // 320 bytes of a user's own state
-};
-class alignas(128) CWideIndividual final : public CIndividual<CWideIndividual, CBit> {};
-
-TEST_F(Pools, LargeAndOverAlignedIndividualsRunWhole) {
-  static_assert(sizeof(CBulkyIndividual) > detail::PoolLargest);
-  const auto run = []<class TIndividual>(TIndividual*, int selection) {
-    const ScopedSeedSchedule schedule(9, Engine::Mt19937);
-    CGeneratorEx<TIndividual> generator;
-    generator.selectionType = selection;
-    generator.Initialize(300, 14);
-    for (int g = 0; g < 3; ++g) {
-      generator.NextGeneration();
-      EXPECT_EQ(BrokenInvariant(generator, 300, 14), "");
-      for (int i = 0; i < 300; ++i) {
-        const auto address = reinterpret_cast<std::uintptr_t>(generator.population->individuals[i]);
-        EXPECT_EQ(address % alignof(TIndividual), 0u);
-      }
-    }
-  };
-  OnItsOwnThread([&] {
-    run(static_cast<CBulkyIndividual*>(nullptr), SelectionRouletteWheel);
-    run(static_cast<CWideIndividual*>(nullptr), SelectionTournament);
-  });
-}
-
-// A run handed from one thread to another, as a batch or a user may do, gives what a run on one
-// thread gives.
-TEST_F(Pools, ARunMayMoveBetweenThreads) {
-  using Generator = CGeneratorEx<CMyIndividual>;
-  const auto start = [](Generator& generator, std::uint32_t seed, int generations) {
-    const ScopedSeedSchedule schedule(seed, Engine::Mt19937);
-    if (generator.population == nullptr) generator.Initialize(500, 14);
-    for (int g = 0; g < generations; ++g) generator.NextGeneration();
-  };
-  GeneratorState alone;
-  OnItsOwnThread([&] {
-    Generator generator;
-    generator.selectionType = SelectionTournament;
-    start(generator, 3, 10);
-    alone = GeneratorStateOf(generator);
-  });
-  auto moved = std::make_unique<Generator>();
-  moved->selectionType = SelectionTournament;
-  OnItsOwnThread([&] { start(*moved, 3, 4); });
-  OnItsOwnThread([&] {
-    start(*moved, 3 + 5, 6);  // reseeds 5 to 10 follow
-    GeneratorState state = GeneratorStateOf(*moved);
-    state.elapsedSeconds = alone.elapsedSeconds;
-    EXPECT_EQ(state, alone);
-    moved.reset();
-  });
 }
 
 }  // namespace
