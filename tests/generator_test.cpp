@@ -132,25 +132,6 @@ TEST(Initialize, StartsARunAndEachGenerationTakesTheNextSeed) {
   }
 }
 
-// A rate trial succeeds when the draw modulo ten million lies below rate times ten million.
-class CTrialProbe final : public Generator {
- public:
-  using Generator::Trial;
-};
-
-TEST(Trial, ComparesTheDrawModuloTenMillionWithTheThreshold) {
-  // The default 0.001f widened is 0.0010000000474974513: its threshold lies above 10000.
-  for (const auto& [rate, draw, succeeds] : {std::tuple{0.25, 2499999, true},
-                                             {0.25, 2500000, false},
-                                             {0.25, 12499999, true},
-                                             {0.25, 12500000, false},
-                                             {static_cast<double>(0.001f), 10000, true}}) {
-    const ScriptedDraws draws({draw});
-    EXPECT_EQ(CTrialProbe::Trial(rate), succeeds) << rate << ", draw " << draw;
-    EXPECT_EQ(draws.Drawn(), 1u);
-  }
-}
-
 // Records the hooks the pairing pass calls, by the slot each individual held at the start.
 class CRecordingGenerator final : public Generator {
  public:
@@ -174,7 +155,8 @@ class CRecordingGenerator final : public Generator {
 };
 
 // Per unmarked index: the partner offset, a trial draw only when a partner exists, then for
-// every index the mutation trial; marks last only for the generation.
+// every index the mutation trial; marks last only for the generation. A rate trial succeeds when
+// the draw modulo ten million lies below rate times ten million: a rate of 0 never does.
 TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
   const struct {
     double crossoverRate, mutationRate;
