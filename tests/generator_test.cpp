@@ -30,8 +30,7 @@ constexpr double Inf = std::numeric_limits<double>::infinity();
 using Generator = CGeneratorEx<CMyIndividual>;
 
 // Initialize draws one gene a draw in slot order (odd: set), scores and sorts. (Its other duties,
-// the shape, the scores on any number of threads and the best, every golden run and every
-// parallel run checks.)
+// the shape, the scores on many threads and the best, every golden and parallel run checks.)
 TEST(Initialize, DrawsEachGeneInSlotOrderAndSorts) {
   const ScriptedDraws draws({1, 2, 7, 4, 4, 3});
   Generator generator;
@@ -40,6 +39,12 @@ TEST(Initialize, DrawsEachGeneInSlotOrderAndSorts) {
   EXPECT_EQ(demo::Decode(*generator.population->individuals[0]), 5);
   EXPECT_EQ(demo::Decode(*generator.population->individuals[1]), 1);
   EXPECT_EQ(draws.Drawn(), 6u);
+  // On several threads, a batch of one is scored on the caller's thread: scored all the same.
+  CGeneratorEx<CFaulty> single;
+  single.evaluationThreads = 2;
+  single.fitnessContext = 1;  // no individual scores 0.0, a new one's fitness
+  single.Initialize(1, 3);
+  EXPECT_EQ(single.population->individuals[0]->fitness, 1.0);
 }
 
 // Bad shapes throw naming the argument before any change or draw, the seed schedule included;
