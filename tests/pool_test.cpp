@@ -158,7 +158,7 @@ TEST_F(Pools, LargeAndOverAlignedIndividualsRunWhole) {
 // A run handed from one thread to another, as a batch or a user may do, gives what a run on one
 // thread gives.
 TEST_F(Pools, ARunMayMoveBetweenThreads) {
-  using Generator = CGeneratorEx<CMyIndividual>;
+  using Generator = demo::CMyGenerator;  // final, so a unique_ptr deletes it safely
   const auto start = [](Generator& generator, std::uint32_t seed, int generations) {
     const ScopedSeedSchedule schedule(seed, Engine::Mt19937);
     if (generator.population == nullptr) generator.Initialize(500, 14);
