@@ -21,15 +21,32 @@
 namespace allelix {
 namespace {
 
-// FNV-1a over 64-bit words.
+// FNV-1a over 64-bit words: of each individual in slot order (its gene count, its genes and
+// locks two bits a gene, 32 genes to a word, its fitness bits and its mark), then best (if any)
+// and the counters.
 class Fingerprint {
  public:
+  template <class TGenerator>
+  static std::uint64_t Of(const TGenerator& generator) {
+    Fingerprint f;
+    f.Mix(static_cast<std::uint64_t>(generator.population->count));
+    for (int i = 0; i < generator.population->count; ++i)
+      f.MixIndividual(*generator.population->individuals[i]);
+    f.Mix(generator.best != nullptr ? 1u : 0u);
+    if (generator.best != nullptr) f.MixIndividual(*generator.best);
+    for (const int counter :
+         {generator.populationSize, generator.generation, generator.bestGeneration}) {
+      f.Mix(static_cast<std::uint64_t>(counter));
+    }
+    return f.hash_;
+  }
+
+ private:
   void Mix(std::uint64_t value) {
     for (int byte = 0; byte < 8; ++byte) {
       hash_ = (hash_ ^ ((value >> (8 * byte)) & 0xFFu)) * 1099511628211ull;
     }
   }
-
   template <class TIndividual>
   void MixIndividual(const TIndividual& individual) {
     Mix(static_cast<std::uint64_t>(individual.geneCount));
@@ -44,21 +61,6 @@ class Fingerprint {
     Mix(individual.marked ? 1u : 0u);
   }
 
-  template <class TGenerator>
-  void MixGenerator(const TGenerator& generator) {
-    const auto* population = generator.population;
-    Mix(static_cast<std::uint64_t>(population->count));
-    for (int i = 0; i < population->count; ++i) MixIndividual(*population->individuals[i]);
-    Mix(generator.best != nullptr ? 1u : 0u);
-    if (generator.best != nullptr) MixIndividual(*generator.best);
-    Mix(static_cast<std::uint64_t>(generator.populationSize));
-    Mix(static_cast<std::uint64_t>(generator.generation));
-    Mix(static_cast<std::uint64_t>(generator.bestGeneration));
-  }
-
-  std::uint64_t Value() const { return hash_; }
-
- private:
   std::uint64_t hash_ = 14695981039346656037ull;
 };
 
@@ -77,18 +79,13 @@ class COneMaxIndividual final : public CIndividual<COneMaxIndividual, CBit> {
 template <bool NonFinite>
 class CAwkwardIndividual final : public CIndividual<CAwkwardIndividual<NonFinite>, CBit> {
  public:
-  double Fitness(int context) override {
+  double Fitness(int /*context*/) override {
     const std::uint32_t x = demo::DecodeBits(*this);
     if (NonFinite && x % 61 == 0) return std::numeric_limits<double>::quiet_NaN();
     if (NonFinite && x % 401 == 0) return std::numeric_limits<double>::infinity();
     if (x % 53 == 0) return -0.0;
-    demo::CMyIndividual twin;
-    twin.AllocateGenes(this->geneCount);
-    for (int j = 0; j < this->geneCount; ++j) {
-      twin.genes[j] = new CBit();
-      twin.genes[j]->value = this->genes[j]->value;
-    }
-    const double score = twin.Fitness(context);
+    const std::int32_t root = static_cast<std::int32_t>(x);
+    const double score = x > 9999u ? 0.0 : 1.0 - std::abs(demo::Square - root * root) / 99980001.0;
     return x % 47 == 0 ? -score : score;
   }
 };
@@ -111,20 +108,20 @@ TEST(Golden, TwentySeededDemonstrationRuns) {
     const ScopedSeedSchedule schedule(seed, Engine::Mt19937);
     demo::CMyGenerator generator;
     allelix::Run(generator);
-    Fingerprint fingerprint;
-    fingerprint.MixGenerator(generator);
-    EXPECT_EQ(fingerprint.Value(), expected[run]) << "seed " << seed;
+    EXPECT_EQ(Fingerprint::Of(generator), expected[run]) << "seed " << seed;
   }
 }
 
-enum class Fitness { SquareRoot, OneMax, Signed, NonFinite };
-
 // Seeded runs of a given number of generations, one per crossover type, for one engine,
-// selection type, fitness and shape.
+// selection type, individual (its fitness) and shape.
+struct OperatorRuns;
+template <class TIndividual>
+std::uint64_t RunFingerprint(const OperatorRuns& runs, int crossover);
+
 struct OperatorRuns {
   Engine engine;
   int selection;
-  Fitness fitness = Fitness::SquareRoot;
+  std::uint64_t (*fitness)(const OperatorRuns&, int) = RunFingerprint<demo::CMyIndividual>;
   int size = 1000;
   int genes = 14;
   int generations = 12;
@@ -141,25 +138,12 @@ std::uint64_t RunFingerprint(const OperatorRuns& runs, int crossover) {
   generator.mutationRate = runs.mutationRate;
   generator.Initialize(runs.size, runs.genes);
   for (int g = 0; g < runs.generations; ++g) generator.NextGeneration();
-  Fingerprint fingerprint;
-  fingerprint.MixGenerator(generator);
-  return fingerprint.Value();
+  return Fingerprint::Of(generator);
 }
 
-std::uint64_t RunFingerprint(const OperatorRuns& runs, int crossover) {
-  switch (runs.fitness) {
-    case Fitness::SquareRoot:
-      return RunFingerprint<demo::CMyIndividual>(runs, crossover);
-    case Fitness::OneMax:
-      return RunFingerprint<COneMaxIndividual>(runs, crossover);
-    case Fitness::Signed:
-      return RunFingerprint<CAwkwardIndividual<false>>(runs, crossover);
-    case Fitness::NonFinite:
-      return RunFingerprint<CAwkwardIndividual<true>>(runs, crossover);
-  }
-  return 0;
-}
-
+constexpr auto OneMax = RunFingerprint<COneMaxIndividual>;
+constexpr auto Signed = RunFingerprint<CAwkwardIndividual<false>>;
+constexpr auto NonFinite = RunFingerprint<CAwkwardIndividual<true>>;
 constexpr Engine Mt = Engine::Mt19937;
 constexpr Engine Classic = Engine::Classic;
 constexpr Engine Runtime = Engine::Runtime;
@@ -185,20 +169,20 @@ const OperatorRuns Table[] = {
     {.engine = Mt, .selection = SelectionElitism, .size = 5000, .generations = 4, .byCrossover = {0x369b1cc5c5bcfc0eull, 0xca045609e6997fb7ull, 0x447be68b2c9130e6ull, 0x995ee10bcb9da8fcull}},
     {.engine = Mt, .selection = SelectionRouletteWheel, .size = 5000, .generations = 4, .byCrossover = {0xcdcd9734285ca531ull, 0x119e17cb17344456ull, 0x2b299002d971bf95ull, 0x662b829ccfd04555ull}},
     // Chromosomes of one whole word and of more than one, grouped by their packed genes.
-    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = Fitness::OneMax, .size = 300, .genes = 64, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x2fe967365cff5aa1ull, 0xb91229d7837e8058ull, 0x4be75390192987feull, 0x9eefef35362ca831ull}},
-    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = Fitness::OneMax, .size = 300, .genes = 64, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x92b302eb141be987ull, 0xc48fc4ffb6c25001ull, 0x5a3f7d2862192717ull, 0x6d8c998d9a3319e8ull}},
-    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = Fitness::OneMax, .size = 300, .genes = 100, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x46cd69b877d144d1ull, 0x4db5e0b55db10acbull, 0xf70d53a813c03949ull, 0xc780cdf0ae8a2aaaull}},
-    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = Fitness::OneMax, .size = 300, .genes = 100, .generations = 30, .mutationRate = 0.3, .byCrossover = {0xa8f2a552b4dc9fe2ull, 0x98ce7ccb45e566fcull, 0xc8a0dedd7c791359ull, 0x7b0c585d66179772ull}},
-    {.engine = Mt, .selection = SelectionElitism, .fitness = Fitness::OneMax, .size = 2000, .genes = 100, .generations = 10, .mutationRate = 0.3, .byCrossover = {0x4c16efadefe94e64ull, 0x252db60a14eb0aafull, 0xc812e0928573af24ull, 0x13f58e24805f9538ull}},
+    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = OneMax, .size = 300, .genes = 64, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x2fe967365cff5aa1ull, 0xb91229d7837e8058ull, 0x4be75390192987feull, 0x9eefef35362ca831ull}},
+    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = OneMax, .size = 300, .genes = 64, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x92b302eb141be987ull, 0xc48fc4ffb6c25001ull, 0x5a3f7d2862192717ull, 0x6d8c998d9a3319e8ull}},
+    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = OneMax, .size = 300, .genes = 100, .generations = 30, .mutationRate = 0.3, .byCrossover = {0x46cd69b877d144d1ull, 0x4db5e0b55db10acbull, 0xf70d53a813c03949ull, 0xc780cdf0ae8a2aaaull}},
+    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = OneMax, .size = 300, .genes = 100, .generations = 30, .mutationRate = 0.3, .byCrossover = {0xa8f2a552b4dc9fe2ull, 0x98ce7ccb45e566fcull, 0xc8a0dedd7c791359ull, 0x7b0c585d66179772ull}},
+    {.engine = Mt, .selection = SelectionElitism, .fitness = OneMax, .size = 2000, .genes = 100, .generations = 10, .mutationRate = 0.3, .byCrossover = {0x4c16efadefe94e64ull, 0x252db60a14eb0aafull, 0xc812e0928573af24ull, 0x13f58e24805f9538ull}},
     // -0.0 and negative values; then NaN and infinities too (the proportional operators' mean
     // is then NaN, so they fall back to picking old slots).
-    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = Fitness::Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x7fb659466503c1feull, 0x34cfade9871ee4abull, 0xd81d7fb96817ddecull, 0xcbfed8a0553f28e3ull}},
-    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = Fitness::Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x16ae3e3748a86109ull, 0x0ebf1e195506ecc0ull, 0xef1d874c19925dceull, 0x4c779095f9165367ull}},
-    {.engine = Mt, .selection = SelectionElitism, .fitness = Fitness::Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x39889cbaeaf6809cull, 0xbffcd2a0e79f4208ull, 0x6c20b35b828968ebull, 0xba2f8f044d9337c9ull}},
-    {.engine = Mt, .selection = SelectionTournament, .fitness = Fitness::Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x8d6577623eb569c4ull, 0x8485befe4df6055aull, 0x6079268b0225351dull, 0x447e082ed55df5b3ull}},
-    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = Fitness::NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x53f4960ab615e38bull, 0xedcad79a2316a944ull, 0x0c35623050b2d84full, 0xacb8e089e0ca4c4cull}},
-    {.engine = Mt, .selection = SelectionElitism, .fitness = Fitness::NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0xd5c51bc47cb9a68dull, 0x2f4d3e96de623477ull, 0x1a56562f08e1c3e4ull, 0xde5bb4aa5265637cull}},
-    {.engine = Mt, .selection = SelectionTournament, .fitness = Fitness::NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0xdced5f4ce48183aaull, 0xf1491c0bc9d77b66ull, 0x3a13d16692bb1327ull, 0x985e3cedd9737ca9ull}},
+    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x7fb659466503c1feull, 0x34cfade9871ee4abull, 0xd81d7fb96817ddecull, 0xcbfed8a0553f28e3ull}},
+    {.engine = Mt, .selection = SelectionStochasticRemainder, .fitness = Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x16ae3e3748a86109ull, 0x0ebf1e195506ecc0ull, 0xef1d874c19925dceull, 0x4c779095f9165367ull}},
+    {.engine = Mt, .selection = SelectionElitism, .fitness = Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x39889cbaeaf6809cull, 0xbffcd2a0e79f4208ull, 0x6c20b35b828968ebull, 0xba2f8f044d9337c9ull}},
+    {.engine = Mt, .selection = SelectionTournament, .fitness = Signed, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x8d6577623eb569c4ull, 0x8485befe4df6055aull, 0x6079268b0225351dull, 0x447e082ed55df5b3ull}},
+    {.engine = Mt, .selection = SelectionRouletteWheel, .fitness = NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0x53f4960ab615e38bull, 0xedcad79a2316a944ull, 0x0c35623050b2d84full, 0xacb8e089e0ca4c4cull}},
+    {.engine = Mt, .selection = SelectionElitism, .fitness = NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0xd5c51bc47cb9a68dull, 0x2f4d3e96de623477ull, 0x1a56562f08e1c3e4ull, 0xde5bb4aa5265637cull}},
+    {.engine = Mt, .selection = SelectionTournament, .fitness = NonFinite, .size = 500, .generations = 20, .mutationRate = 0.2, .byCrossover = {0xdced5f4ce48183aaull, 0xf1491c0bc9d77b66ull, 0x3a13d16692bb1327ull, 0x985e3cedd9737ca9ull}},
 };
 // clang-format on
 
@@ -209,7 +193,7 @@ TEST(Golden, SeededRunsOfEverySelectionAndCrossoverType) {
     ++index;
     if (runs.engine == Runtime && !glibc) continue;
     for (int crossover = CrossoverNone; crossover <= CrossoverUniform; ++crossover) {
-      const std::uint64_t actual = RunFingerprint(runs, crossover);
+      const std::uint64_t actual = runs.fitness(runs, crossover);
       EXPECT_EQ(actual, runs.byCrossover[static_cast<std::size_t>(crossover)])
           << "row " << index << " (engine " << EngineName(runs.engine) << ", selection "
           << runs.selection << ", " << runs.size << " x " << runs.genes << "), crossover "

@@ -1,23 +1,27 @@
-// Memory exhaustion: the global operator new (counting_allocator.h, hence a binary of its own)
-// fails on its n-th call, for every n up to the first run that completes. After each failure
-// the generator must still be usable and releasable, its state whole, and nothing may leak.
-// Built twice: with every object on the global allocator, and with the pools.
+// Allocation, counted and failed at will by this binary's own global operator new
+// (counting_allocator.h, hence a binary of its own): the global operator new fails on its n-th
+// call, for every n up to the first run that completes; after each failure the generator must
+// still be usable and releasable, its state whole, and nothing may leak. Built twice: with every
+// object on the global allocator, and with the pools. With the global allocator, a run's
+// allocations are counted too.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <new>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "allelix/generator.h"
+#include "allelix/run.h"
 #include "counting_allocator.h"
+#include "exchange_sort.h"
 #include "invariants.h"
 #include "support.h"
 
-namespace allelix {
+namespace allelix::testing {
 namespace {
-
-using testing::BrokenInvariant;
-using testing::CMyIndividual;
 
 using Generator = CGeneratorEx<CMyIndividual>;
 
@@ -26,14 +30,13 @@ constexpr int geneCount = 6;
 
 // One run: Initialize, a generation under every pair of operator types (crossing always, so
 // every pair's operator runs), a convergence reading, a second Initialize of another shape and
-// one more generation. The shape the generator should hold is tracked for the checks.
+// one more generation. The shape the generator should hold is tracked for the checks; while
+// Initialize runs, the generator holds either no population or the new one.
 struct Workload {
   int count = 0;
   int genes = 0;
   bool initializing = false;
 
-  // Initialize releases the held population first: while it runs, the generator holds either
-  // no population or the new one.
   void Initialize(Generator& generator, int size, int genesEach) {
     count = size;
     genes = genesEach;
@@ -61,19 +64,14 @@ struct Workload {
   }
 };
 
-// Runs body on a thread of its own and waits for it. With pooled allocation the thread's pools
-// end with it, so every chunk it made is back when the leak count is read.
-template <class Body>
-void OnItsOwnThread(Body body) {
-  std::thread(body).join();
-}
-
+// Each run is on a thread of its own: with pooled allocation the thread's pools end with it, so
+// every chunk it made is back when the leak count is read.
 TEST(OutOfMemory, EveryFailedAllocationLeavesAValidReleasableGenerator) {
   long long n = 1;
   for (;; ++n) {
     const long long liveBefore = allocations.live;
     bool completed = false;
-    OnItsOwnThread([&] {
+    std::thread([&] {
       const ScopedSeedSchedule schedule(1234u, Engine::Mt19937);
       Generator generator;
       Workload run;
@@ -99,20 +97,89 @@ TEST(OutOfMemory, EveryFailedAllocationLeavesAValidReleasableGenerator) {
         ASSERT_EQ(BrokenInvariant(generator, slots, geneCount), "") << context;
       }
       generator.ClearAll();
-    });
+    }).join();
     ASSERT_FALSE(HasFatalFailure());
     ASSERT_EQ(allocations.live, liveBefore) << "allocation " << n << " failed: a leak";
     if (completed) break;
   }
   EXPECT_EQ(allocations.failed, n - 1);
-  if (detail::PooledAllocation) {
-    // Failures reached the pools' chunks beyond the first population's arrays.
-    EXPECT_GT(n, 2 + slots);
-  } else {
-    // Failures reached beyond the first population (slot array, individuals, gene arrays, genes).
-    EXPECT_GT(n, 1 + slots * (2 + geneCount));
+  // Failures reached the pools' chunks beyond the first population's arrays, or, without pools,
+  // beyond the first population (slot array, individuals, gene arrays, genes).
+  EXPECT_GT(n, detail::PooledAllocation ? 2 + slots : 1 + slots * (2 + geneCount));
+}
+
+// Every allocation the first sort makes fails in turn: each failure leaves every slot as it
+// was, and a sort that then succeeds gives the exchange sort's order.
+TEST(OutOfMemory, AFailedSortLeavesEverySlotAsItWas) {
+  std::vector<double> values;
+  for (int i = 0; i < 50; ++i) values.push_back(-i / 3);
+  values[7] = std::nan("");
+  auto population = MakePopulation(values);
+  const std::vector<CMyIndividual*> before(population->individuals,
+                                           population->individuals + population->count);
+  std::vector<CMyIndividual*> expected = before;
+  ExchangeSortByFitness(expected.data(), population->count);
+  long long n = 1;
+  for (;; ++n) {
+    Arm(n);
+    try {
+      population->SortByFitness();
+      Disarm();
+      break;
+    } catch (const std::bad_alloc&) {
+      Disarm();
+    }
+    ASSERT_TRUE(std::equal(before.begin(), before.end(), population->individuals)) << n;
+  }
+  EXPECT_GT(n, 1);
+  EXPECT_TRUE(std::equal(expected.begin(), expected.end(), population->individuals));
+}
+
+// The demonstration's individual with a fitness that ties and drifts, counting its clones.
+class CCountedIndividual final : public CIndividual<CCountedIndividual, CBit> {
+ public:
+  static inline long long clones = 0;
+
+  CCountedIndividual* Clone() override {
+    ++clones;
+    return CIndividual::Clone();
+  }
+  double Fitness(int /*context*/) override {
+    return 1.0 / (1.0 + std::abs(1234.0 - static_cast<double>(demo::DecodeBits(*this))));
+  }
+};
+
+// From the first generation on, the live allocations stay flat under every operator, and a
+// generation with the demonstration's settings allocates only its clones (each the individual,
+// its gene array and one object per gene).
+TEST(Allocation, AGenerationAllocatesOnlyItsClonesAndLeavesAsManyLive) {
+  if (detail::PooledAllocation) GTEST_SKIP() << "counts objects, not the pools' chunks";
+  for (const auto& [selection, crossover] : {std::pair{SelectionElitism, CrossoverTwoPoint},
+                                             {SelectionRouletteWheel, CrossoverTwoPoint},
+                                             {SelectionStochasticRemainder, CrossoverOnePoint},
+                                             {SelectionTournament, CrossoverUniform},
+                                             {SelectionNone, CrossoverNone}}) {
+    const ScopedSeedSchedule schedule(11, Engine::Mt19937);
+    CGeneratorEx<CCountedIndividual> generator;
+    generator.selectionType = selection;
+    generator.crossoverType = crossover;
+    generator.stopFlags = StopOnConvergence | StopOnMinutes | StopOnGenerations | StopOnStagnation;
+    generator.Initialize();
+    generator.NextGeneration();
+    TestStop(generator);
+    generator.NextGeneration();
+    const long long live = allocations.live;
+    for (int g = 3; g < 42; ++g) {
+      const long long made = allocations.made, clones = CCountedIndividual::clones;
+      TestStop(generator);
+      generator.NextGeneration();
+      ASSERT_EQ(allocations.live, live) << "selection " << selection << ", generation " << g;
+      if (selection == SelectionElitism) {
+        ASSERT_EQ(allocations.made - made, (CCountedIndividual::clones - clones) * (2 + 14)) << g;
+      }
+    }
   }
 }
 
 }  // namespace
-}  // namespace allelix
+}  // namespace allelix::testing

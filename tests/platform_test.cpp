@@ -44,26 +44,18 @@ TEST(RandomSource, EnginesProduceTheirKnownSequencesUnderTheirNames) {
   EXPECT_EQ(EngineName(Engine::Classic), std::string_view("classic"));
 }
 
-TEST(Reseed, ScheduleSeedsWithBasePlusKAndWraps) {
+// A schedule seeds the k-th reseed with base + k, wrapping; clock seeding takes the clock's low
+// 32 bits, so a reseed in the same second repeats. Seeding by hand does not advance either.
+TEST(Reseed, ScheduleSeedsWithBasePlusKAndClockSeedingWithTheSecond) {
+  testing::ManualClock clock(0x100000005LL);
   ScopedSeedSchedule schedule(0xFFFFFFFEu, Engine::Classic);
-  for (const std::uint32_t seed : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u}) {
+  for (const std::uint32_t seed : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u, 1u, 5u, 5u, 6u}) {
+    if (seed == 5u) UseClockSeeding();
+    if (seed == 6u) clock.Advance(1);
     Reseed();
     const std::vector<int> drawn = Draws(3);
-    Srand(seed);  // seeding by hand does not advance the schedule
+    Srand(seed);
     EXPECT_EQ(Draws(3), drawn) << "seed " << seed;
-  }
-}
-
-TEST(Reseed, ClockSeedingSeedsWithTheClocksLow32Bits) {
-  testing::ManualClock clock(0x100000005LL);
-  ScopedSeedSchedule keep(0, Engine::Classic);
-  UseClockSeeding();
-  for (const std::uint32_t second : {5u, 5u, 6u}) {  // a reseed in the same second repeats
-    if (second == 6u) clock.Advance(1);
-    Reseed();
-    const std::vector<int> drawn = Draws(4);
-    Srand(second);
-    EXPECT_EQ(Draws(4), drawn) << second;
   }
 }
 

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,24 +19,21 @@
 namespace allelix::testing {
 namespace {
 
-using detail::ChunksAlive;
-
-std::int64_t Chunks() { return ChunksAlive().load(); }
+std::int64_t Chunks() { return detail::ChunksAlive().load(); }
 
 // Runs body on a thread of its own and waits for it; the thread's pools end with it.
 template <class Body>
 void OnItsOwnThread(Body body) {
-  std::thread thread(body);
-  thread.join();
+  std::thread(body).join();
 }
 
+// Every chunk a test makes is gone once its threads have ended.
 class Pools : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!detail::PooledAllocation) GTEST_SKIP() << "built with ALLELIX_GLOBAL_ALLOCATION";
     before_ = Chunks();
   }
-  // Every chunk made during the test is gone once its threads have ended.
   void TearDown() override {
     if (detail::PooledAllocation) {
       EXPECT_EQ(Chunks(), before_);
@@ -66,70 +62,33 @@ TEST_F(Pools, ReleasedObjectsGiveTheirMemoryBack) {
   });
 }
 
-TEST_F(Pools, ObjectsOutliveTheThreadThatMadeThem) {
-  std::vector<CMyIndividual*> made;
-  OnItsOwnThread([&made] {
-    for (int i = 0; i < 5000; ++i) made.push_back(MakeIndividual({1, 0, 1, 1, 0, 1}, i));
-  });
-  EXPECT_GT(Chunks(), 0);
-  // Deleted here (a thread without pools of its own so far: the test makes no pooled object on
-  // its main thread), the last object of each chunk frees it.
-  OnItsOwnThread([&made] {
-    for (CMyIndividual* individual : made) delete individual;
-  });
-}
-
-// A thread deletes half of what another makes, round after round, while that one goes on: the
-// maker takes those blocks back and reuses them, so its chunks stay few.
+// Another thread deletes half of what a thread makes, round after round, while the maker lives:
+// the maker takes those blocks back and reuses them, so its chunks stay few.
 TEST_F(Pools, ObjectsMayBeDeletedOnAnotherThreadWhileTheirOwnerRuns) {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::vector<CMyIndividual*> handed;
-  bool done = false;
   std::int64_t mostChunks = 0;
-  std::thread deleter([&] {
-    std::unique_lock lock(mutex);
-    for (;;) {
-      changed.wait(lock, [&] { return done || !handed.empty(); });
-      if (handed.empty()) return;
-      for (CMyIndividual* individual : handed) delete individual;
-      handed.clear();
-      changed.notify_all();
-    }
-  });
   OnItsOwnThread([&] {
     for (int round = 0; round < 40; ++round) {
       std::vector<CMyIndividual*> batch;
       for (int i = 0; i < 2000; ++i) batch.push_back(MakeIndividual({0, 1, 1, 0, 1, 0, 0, 1}, i));
-      std::unique_lock lock(mutex);
-      for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (i % 2 == 0) {
-          delete batch[i];  // on its own thread
-        } else {
-          handed.push_back(batch[i]);
-        }
-      }
-      changed.notify_all();
-      changed.wait(lock, [&] { return handed.empty(); });
+      OnItsOwnThread([&] {
+        for (std::size_t i = 1; i < batch.size(); i += 2) delete batch[i];
+      });
+      for (std::size_t i = 0; i < batch.size(); i += 2) delete batch[i];
       mostChunks = std::max(mostChunks, Chunks());
     }
-    const std::lock_guard lock(mutex);
-    done = true;
-    changed.notify_all();
   });
-  deleter.join();
   // Each round's 2,000 individuals and their genes take 6 chunks; 40 rounds would take 240 if
   // nothing were reused.
   EXPECT_LT(mostChunks, 40);
 }
 
-// Several threads make objects and delete one another's, all at once.
+// Several threads make objects and delete one another's, all at once; what is left outlives the
+// threads that made it and is deleted here, on a thread without pools of its own so far.
 TEST_F(Pools, ManyThreadsDeleteOneAnothersObjects) {
-  constexpr int Threads = 4;
   std::mutex mutex;
   std::vector<CMyIndividual*> shared;
   std::vector<std::thread> threads;
-  for (int t = 0; t < Threads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       for (int round = 0; round < 300; ++round) {
         std::vector<CMyIndividual*> mine;
@@ -145,6 +104,7 @@ TEST_F(Pools, ManyThreadsDeleteOneAnothersObjects) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  EXPECT_GT(Chunks(), 0);
   for (CMyIndividual* individual : shared) delete individual;
 }
 
@@ -160,78 +120,62 @@ struct LateUser {
 
 TEST_F(Pools, ObjectsMadeAndDeletedAfterTheThreadsPoolsEnded) {
   OnItsOwnThread([] {
-    // Constructed before the pools are, so destroyed after them.
-    thread_local LateUser late;
+    thread_local LateUser late;  // constructed before the pools are, so destroyed after them
     late.individual = MakeIndividual({1, 1, 0});
   });
 }
 
-// An individual of a size no pool serves comes from the global allocator, and a run with it
-// keeps the ownership invariants.
+// An individual of a size no pool serves comes from the global allocator, and one aligned beyond
+// new's default gets that alignment, from Initialize and from selection's clones alike.
 class CBulkyIndividual final : public CIndividual<CBulkyIndividual, CBit> {
  public:
   double notes[40] = {};  // 320 bytes of a user's own state
-  double Fitness(int context) override { return notes[0] + demo::DecodeBits(*this) + context; }
 };
-
-TEST_F(Pools, IndividualsTooLargeForAPoolUseTheGlobalAllocator) {
-  static_assert(sizeof(CBulkyIndividual) > detail::PoolLargest);
-  OnItsOwnThread([&] {
-    const ScopedSeedSchedule schedule(9, Engine::Mt19937);
-    CGeneratorEx<CBulkyIndividual> generator;
-    generator.selectionType = SelectionRouletteWheel;
-    generator.Initialize(300, 14);
-    for (int g = 0; g < 5; ++g) generator.NextGeneration();
-    EXPECT_EQ(BrokenInvariant(generator, 300, 14), "");
-  });
-}
-
-// An individual class aligned beyond new's default gets that alignment, from Initialize and from
-// the clones of selection alike.
 class alignas(128) CWideIndividual final : public CIndividual<CWideIndividual, CBit> {};
 
-TEST(OverAlignedIndividuals, KeepTheirAlignment) {
-  const ScopedSeedSchedule schedule(4, Engine::Mt19937);
-  CGeneratorEx<CWideIndividual> generator;
-  generator.selectionType = SelectionTournament;
-  generator.Initialize(40, 6);
-  for (int g = 0; g < 2; ++g) {
-    for (int i = 0; i < generator.population->count; ++i) {
-      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(generator.population->individuals[i]) % 128, 0u);
+TEST_F(Pools, LargeAndOverAlignedIndividualsRunWhole) {
+  static_assert(sizeof(CBulkyIndividual) > detail::PoolLargest);
+  const auto run = []<class TIndividual>(TIndividual*, int selection) {
+    const ScopedSeedSchedule schedule(9, Engine::Mt19937);
+    CGeneratorEx<TIndividual> generator;
+    generator.selectionType = selection;
+    generator.Initialize(300, 14);
+    for (int g = 0; g < 3; ++g) {
+      generator.NextGeneration();
+      EXPECT_EQ(BrokenInvariant(generator, 300, 14), "");
+      for (int i = 0; i < 300; ++i) {
+        const auto address = reinterpret_cast<std::uintptr_t>(generator.population->individuals[i]);
+        EXPECT_EQ(address % alignof(TIndividual), 0u);
+      }
     }
-    generator.NextGeneration();
-  }
+  };
+  OnItsOwnThread([&] {
+    run(static_cast<CBulkyIndividual*>(nullptr), SelectionRouletteWheel);
+    run(static_cast<CWideIndividual*>(nullptr), SelectionTournament);
+  });
 }
 
 // A run handed from one thread to another, as a batch or a user may do, gives what a run on one
 // thread gives.
-class CTournamentGenerator final : public CGeneratorEx<CMyIndividual> {
- public:
-  CTournamentGenerator() { selectionType = SelectionTournament; }
-};
-
 TEST_F(Pools, ARunMayMoveBetweenThreads) {
-  using Generator = CTournamentGenerator;
-  const auto run = [](Generator& generator, int generations) {
+  using Generator = demo::CMyGenerator;  // final, so a unique_ptr deletes it safely
+  const auto start = [](Generator& generator, std::uint32_t seed, int generations) {
+    const ScopedSeedSchedule schedule(seed, Engine::Mt19937);
+    if (generator.population == nullptr) generator.Initialize(500, 14);
     for (int g = 0; g < generations; ++g) generator.NextGeneration();
   };
   GeneratorState alone;
   OnItsOwnThread([&] {
-    const ScopedSeedSchedule schedule(3, Engine::Mt19937);
     Generator generator;
-    generator.Initialize(500, 14);
-    run(generator, 10);
+    generator.selectionType = SelectionTournament;
+    start(generator, 3, 10);
     alone = GeneratorStateOf(generator);
   });
   auto moved = std::make_unique<Generator>();
+  moved->selectionType = SelectionTournament;
+  OnItsOwnThread([&] { start(*moved, 3, 4); });
   OnItsOwnThread([&] {
-    const ScopedSeedSchedule schedule(3, Engine::Mt19937);
-    moved->Initialize(500, 14);
-    run(*moved, 4);
-  });
-  OnItsOwnThread([&] {
-    const ScopedSeedSchedule schedule(3 + 5, Engine::Mt19937);  // reseeds 5 to 10 follow
-    run(*moved, 6);
+    start(*moved, 3 + 5, 6);  // reseeds 5 to 10 follow
     GeneratorState state = GeneratorStateOf(*moved);
     state.elapsedSeconds = alone.elapsedSeconds;
     EXPECT_EQ(state, alone);

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,13 +21,15 @@
 
 namespace allelix::testing {
 
-// Plays a fixed list of draws (then zeros) and counts every draw made while it is installed.
+// Plays a fixed list of draws (then zeros, or the engine's draws when `engineAfter`) and counts
+// every draw made while it is installed.
 class ScriptedDraws {
  public:
-  explicit ScriptedDraws(std::vector<int> script = {}) : script_(std::move(script)) {
-    SetDrawSource([this] {
+  explicit ScriptedDraws(std::vector<int> script = {}, bool engineAfter = false)
+      : script_(std::move(script)) {
+    SetDrawSource([this, engineAfter] {
       const std::size_t index = drawn_++;
-      return index < script_.size() ? script_[index] : 0;
+      return index < script_.size() ? script_[index] : engineAfter ? EngineRand() : 0;
     });
   }
   ~ScriptedDraws() { SetDrawSource(nullptr); }
@@ -40,22 +44,8 @@ class ScriptedDraws {
 };
 
 // Passes the engine's draws through and counts them.
-class CountedDraws {
- public:
-  CountedDraws() {
-    SetDrawSource([this] {
-      ++drawn_;
-      return EngineRand();
-    });
-  }
-  ~CountedDraws() { SetDrawSource(nullptr); }
-  CountedDraws(const CountedDraws&) = delete;
-  CountedDraws& operator=(const CountedDraws&) = delete;
-
-  std::size_t Drawn() const { return drawn_; }
-
- private:
-  std::size_t drawn_ = 0;
+struct CountedDraws : ScriptedDraws {
+  CountedDraws() : ScriptedDraws({}, true) {}
 };
 
 // A clock that tests move by hand, or that moves by `tick` seconds at every reading.
@@ -110,19 +100,44 @@ class COnes final : public CIndividual<COnes, CBit> {
   }
 };
 
+// Scores its chromosome as its binary number plus the context, and fails on demand: Fitness
+// throws for the numbers in `poison` and once `fitnessesLeft` more calls have passed, Clone once
+// `clonesLeft` more have (negative: never). Counts the objects alive.
+class CFaulty final : public CIndividual<CFaulty, CBit> {
+ public:
+  static inline std::set<std::uint32_t> poison;
+  static inline std::atomic<int> fitnessesLeft = -1, alive = 0;
+  static inline int clonesLeft = -1;
+
+  CFaulty() { ++alive; }
+  ~CFaulty() { --alive; }
+  CFaulty(const CFaulty&) = delete;
+  CFaulty& operator=(const CFaulty&) = delete;
+
+  double Fitness(int context) override {
+    const std::uint32_t value = demo::DecodeBits(*this);
+    if (poison.count(value) != 0) throw std::runtime_error(std::to_string(value));
+    if (fitnessesLeft.fetch_sub(1) == 0) throw std::runtime_error("fitness failed");
+    return value + context;
+  }
+  CFaulty* Clone() override {
+    if (clonesLeft == 0) throw std::runtime_error("clone failed");
+    if (clonesLeft > 0) --clonesLeft;
+    return CIndividual::Clone();
+  }
+};
+
 using demo::CMyIndividual;
 using Population = CPopulation<CMyIndividual, CBit>;
 
 // A new individual with the given bits and fitness.
 template <class TIndividual = CMyIndividual>
-TIndividual* MakeIndividual(std::initializer_list<int> bits, double fitness = 0.0) {
+TIndividual* MakeIndividual(const std::vector<int>& bits, double fitness = 0.0) {
   auto* individual = new TIndividual();
   individual->AllocateGenes(static_cast<int>(bits.size()));
-  int i = 0;
-  for (const int bit : bits) {
+  for (std::size_t i = 0; i < bits.size(); ++i) {
     individual->genes[i] = new CBit();
-    individual->genes[i]->value = bit != 0;
-    ++i;
+    individual->genes[i]->value = bits[i] != 0;
   }
   individual->fitness = fitness;
   return individual;
@@ -133,16 +148,10 @@ template <class TIndividual = CMyIndividual>
 std::unique_ptr<CPopulation<TIndividual, CBit>> MakePopulation(const std::vector<double>& fitness) {
   auto population = std::make_unique<CPopulation<TIndividual, CBit>>();
   population->AllocateIndividuals(static_cast<int>(fitness.size()));
-  int i = 0;
-  for (const double value : fitness) {
-    auto* individual = new TIndividual();
-    individual->AllocateGenes(8);
-    for (int j = 0; j < 8; ++j) {
-      individual->genes[j] = new CBit();
-      individual->genes[j]->value = ((i >> (7 - j)) & 1) != 0;
-    }
-    individual->fitness = value;
-    population->individuals[i++] = individual;
+  for (int i = 0; i < population->count; ++i) {
+    std::vector<int> bits;
+    for (int j = 7; j >= 0; --j) bits.push_back((i >> j) & 1);
+    population->individuals[i] = MakeIndividual<TIndividual>(bits, fitness[i]);
   }
   return population;
 }
