@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <new>
+#include <optional>
+#include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +181,54 @@ TEST(Allocation, AGenerationAllocatesOnlyItsClonesAndLeavesAsManyLive) {
         ASSERT_EQ(allocations.made - made, (CCountedIndividual::clones - clones) * (2 + 14)) << g;
       }
     }
+  }
+}
+
+// CCountedIndividual's fitness with the library's own Clone, whose selections may draw their
+// picks ahead of the clones.
+class COwnCloneIndividual final : public CIndividual<COwnCloneIndividual, CBit> {
+ public:
+  double Fitness(int /*context*/) override {
+    return 1.0 / (1.0 + std::abs(1234.0 - static_cast<double>(demo::DecodeBits(*this))));
+  }
+};
+
+// Every count of draws a generation of the given selection had made when one of its
+// allocations failed, the engine found by replaying the generation's seed.
+template <class TIndividual>
+std::set<int> DrawsAtFailures(int selectionType) {
+  std::set<int> counts;
+  for (long long n = 1;; ++n) {
+    const ScopedSeedSchedule schedule(11, Engine::Mt19937);
+    CGeneratorEx<TIndividual> generator;
+    generator.selectionType = selectionType;
+    generator.crossoverType = CrossoverNone;
+    generator.Initialize(12, 14);
+    std::mt19937 plain(CurrentRandomPosition().nextSeed.value());
+    Arm(n);
+    try {
+      generator.NextGeneration();
+      Disarm();
+      return counts;
+    } catch (const std::bad_alloc&) {
+      Disarm();
+    }
+    const std::mt19937 engine = SaveEngineState().value().mt;
+    int draws = 0;
+    for (; draws < 10000 && !(plain == engine); ++draws) plain();
+    counts.insert(draws);
+  }
+}
+
+// Memory running out among a selection's clones leaves the engine where the plain course, pick
+// then clone, leaves it, although the picks may have been drawn ahead of the clones.
+TEST(Allocation, AFailedCloneLeavesTheDrawsOfThePlainCourse) {
+  if (detail::PooledAllocation) GTEST_SKIP() << "fails the pools' chunks, not the clones";
+  for (const int selection :
+       {SelectionRouletteWheel, SelectionStochasticRemainder, SelectionTournament}) {
+    const std::set<int> plain = DrawsAtFailures<CCountedIndividual>(selection);
+    EXPECT_GT(plain.size(), 3u) << "selection " << selection;
+    EXPECT_EQ(DrawsAtFailures<COwnCloneIndividual>(selection), plain) << "selection " << selection;
   }
 }
 
