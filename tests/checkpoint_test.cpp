@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>

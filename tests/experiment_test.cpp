@@ -170,17 +170,16 @@ TEST(Chart, EveryGenerationOfTheLongestRunIsAPointAndNothingIsNotFinite) {
   ChartOptions options;
   options.title = "a < b & c";
   options.columnName = "size <bytes>";
-  struct Case {
+  const struct {
     std::vector<Series> runs;
     std::optional<double> optimum;
     std::vector<int> points;  // mean, best, convergence, column
-  };
-  const Case cases[] = {
+  } cases[] = {
       {.runs = {shortRun}, .optimum = {}, .points = {2, 3, 3, 3}},
       {.runs = {shortRun, longRun}, .optimum = {}, .points = {5, 5, 5, 5}},
       {.runs = {shortRun, longRun}, .optimum = 9.0, .points = {5, 5, 5, 5}},  // an exact hit
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     options.optimum = c.optimum;
     const std::string svg = DrawChart(c.runs, options);
     EXPECT_EQ(PolylinePoints(svg), c.points);
