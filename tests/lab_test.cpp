@@ -44,18 +44,14 @@ Outcome Lab(Args args) {
   return {status, out.str(), err.str()};
 }
 
-Options Parse(Args args) {
+// Every setting the command line reaches, in the order of SettingOptions, as args configure it.
+std::vector<double> SettingsOf(Args args) {
   args.insert(args.begin(), "allelix-lab");
   std::ostringstream sink;
   const ParsedCommandLine parsed = ParseCommandLine(args, sink, sink);
   EXPECT_TRUE(parsed.options.has_value()) << sink.str();
-  return parsed.options.value_or(Options{});
-}
-
-// Every setting the command line reaches, in the order of SettingOptions, as args configure it.
-std::vector<double> SettingsOf(const Args& args) {
   demo::CMyGenerator g;
-  Configure(Parse(args), g);
+  Configure(parsed.options.value_or(Options{}), g);
   return {g.mutationRate,          g.crossoverRate,         g.uniformRate,
           g.tournamentRate,        double(g.eliteCount),    double(g.stopFlags),
           g.convergenceThreshold,  double(g.maxMinutes),    double(g.maxGenerations),

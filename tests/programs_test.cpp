@@ -44,12 +44,11 @@ class Child {
     const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     const int err =
         ::open((logs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    int out = -1;
-    if (output == Output::File) {
-      out = ::open((logs / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    } else if (output == Output::Full) {
-      out = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
-    } else if (output == Output::BrokenPipe) {
+    const fs::path outPath = output == Output::Full ? "/dev/full" : logs / "stdout";
+    int out = output == Output::File || output == Output::Full
+                  ? ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                  : -1;
+    if (output == Output::BrokenPipe) {
       int ends[2];
       EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
       ::close(ends[0]);  // nobody will read
