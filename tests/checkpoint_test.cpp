@@ -1,5 +1,5 @@
 // Checkpoints: a loaded checkpoint continues its run exactly; a damaged one is refused and changes
-// nothing; a save is atomic, even when the saving process is killed.
+// nothing; a failed save keeps the old file. (Saves killed midway: programs_test kills the lab.)
 #include "allelix/checkpoint.h"
 
 #include <gtest/gtest.h>
@@ -10,15 +10,14 @@
 #include <unistd.h>
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <limits>
-#include <random>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "snapshot.h"
@@ -32,20 +31,15 @@ using CoreGenerator = CGenerator<CPopulation<COnes, CBit>, COnes, CBit>;
 
 using CheckpointFiles = ScratchDirectory;
 
-// The states after each of `generations` generations, and every draw they made.
-struct Continuation {
-  std::vector<GeneratorState> states;
-  std::vector<int> draws;
-  bool operator==(const Continuation&) const = default;
-};
-
+// The states after each of `generations` generations, then every draw they made.
 template <class TGenerator>
-Continuation Continue(TGenerator& generator, int generations) {
-  Continuation continuation;
-  SetDrawSource([&] { return continuation.draws.emplace_back(EngineRand()); });
+std::pair<std::vector<GeneratorState>, std::vector<int>> Continue(TGenerator& generator,
+                                                                  int generations) {
+  std::pair<std::vector<GeneratorState>, std::vector<int>> continuation;
+  SetDrawSource([&] { return continuation.second.emplace_back(EngineRand()); });
   for (int g = 0; g < generations; ++g) {
     generator.NextGeneration();
-    continuation.states.push_back(GeneratorStateOf(generator));
+    continuation.first.push_back(GeneratorStateOf(generator));
   }
   SetDrawSource(nullptr);
   return continuation;
@@ -53,24 +47,18 @@ Continuation Continue(TGenerator& generator, int generations) {
 
 // In memory, as a file costs a sync; the file round trip is proved below.
 TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOperator) {
-  struct Row {
-    Engine engine;
-    Seeding seeding;
-  };
-  const Row rows[] = {
-      {.engine = Engine::Mt19937, .seeding = Seeding::Schedule},
-      {.engine = Engine::Classic, .seeding = Seeding::Entropy},
-      {.engine = Engine::Runtime, .seeding = Seeding::Clock},
-  };
-  for (const Row& row : rows) {
+  const std::pair<Engine, Seeding> rows[] = {{Engine::Mt19937, Seeding::Schedule},
+                                             {Engine::Classic, Seeding::Entropy},
+                                             {Engine::Runtime, Seeding::Clock}};
+  for (const auto& [engine, seeding] : rows) {
     for (int selection = SelectionNone; selection <= SelectionTournament; ++selection) {
       for (int crossover = CrossoverNone; crossover <= CrossoverUniform; ++crossover) {
-        SCOPED_TRACE(std::string(EngineName(row.engine)) + " seeding " +
-                     std::to_string(static_cast<int>(row.seeding)) + " selection " +
-                     std::to_string(selection) + " crossover " + std::to_string(crossover));
-        const ScopedSeedSchedule restore(7, row.engine);
-        if (row.seeding == Seeding::Entropy) RemoveSeedSchedule();
-        if (row.seeding == Seeding::Clock) UseClockSeeding();
+        SCOPED_TRACE(::testing::Message()
+                     << EngineName(engine) << " seeding " << int(seeding) << " selection "
+                     << selection << " crossover " << crossover);
+        const ScopedSeedSchedule restore(7, engine);
+        if (seeding == Seeding::Entropy) RemoveSeedSchedule();
+        if (seeding == Seeding::Clock) UseClockSeeding();
         ManualClock clock;
         Generator original;
         original.selectionType = selection;
@@ -84,7 +72,7 @@ TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOpe
         const std::string checkpoint = EncodeCheckpoint(original);
         const GeneratorState saved = GeneratorStateOf(original);
         const std::optional<std::uint32_t> runSeed = LastRunSeed();
-        const Continuation expected = Continue(original, 25);
+        const auto expected = Continue(original, 25);
 
         RestoreRandomPosition(RandomPosition{});
         Generator resumed;
@@ -100,7 +88,7 @@ TEST(CheckpointRoundTrip, LoadedRunContinuesExactlyUnderEveryEngineSeedingAndOpe
   CoreGenerator original;
   original.Initialize(30, 10);
   const std::string checkpoint = EncodeCheckpoint(original);
-  const Continuation expected = Continue(original, 10);
+  const auto expected = Continue(original, 10);
   CoreGenerator resumed;
   RestoreCheckpoint(resumed, checkpoint, "core");
   EXPECT_EQ(Continue(resumed, 10), expected);
@@ -126,15 +114,10 @@ TEST(CheckpointRoundTrip, AFailedGenerationIsSavedOnlyOnceRepaired) {
   CFlaky::failing = true;
   EXPECT_THROW(original.NextGeneration(), std::runtime_error);
   CFlaky::failing = false;
-  try {
-    EncodeCheckpoint(original);
-    ADD_FAILURE() << "a failed generation was saved";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_NE(std::string(error.what()).find("awaits RepairFailedGeneration()"), std::string::npos);
-  }
+  EXPECT_THROW(EncodeCheckpoint(original), std::invalid_argument);
   original.RepairFailedGeneration();
   const std::string checkpoint = EncodeCheckpoint(original);
-  const Continuation expected = Continue(original, 5);
+  const auto expected = Continue(original, 5);
   CGeneratorEx<CFlaky> resumed;
   RestoreCheckpoint(resumed, checkpoint, "repaired");
   EXPECT_EQ(Continue(resumed, 5), expected);
@@ -143,39 +126,27 @@ TEST(CheckpointRoundTrip, AFailedGenerationIsSavedOnlyOnceRepaired) {
 // A bit pattern that only a bit-exact copy keeps: a NaN with a payload.
 const double PayloadNaN = std::bit_cast<double>(0x7FF4'0000'DEAD'BEEFull);
 
-// A generator with every field away from its default, odd doubles among them, and individuals
-// with locks, marks and fitness values that only an exact copy keeps.
-void MakeUnusual(Generator& generator) {
-  generator.elapsedSeconds = -5'000'000'000;
-  generator.mutationRate = -0.0;
-  generator.crossoverRate = std::numeric_limits<double>::infinity();
-  generator.generation = 2'000'000'000;
-  generator.fitnessContext = -3;
-  generator.bestGeneration = 17;
-  generator.crossoverType = 99;
-  generator.uniformRate = PayloadNaN;
-  generator.selectionType = -1;
-  generator.eliteCount = 123;
-  generator.tournamentRate = std::numeric_limits<double>::denorm_min();
-  generator.stopFlags = 0xFFFF'FFFFu;
-  generator.convergenceThreshold = 0.25;
-  generator.maxMinutes = 9;
-  generator.maxGenerations = 8;
-  generator.maxStagnation = 7;
-  generator.evaluationThreads = 3;
-  generator.population = MakePopulation<COnes>({PayloadNaN, -0.0, 1e300}).release();
-  generator.populationSize = 3;
-  generator.population->individuals[1]->genes[7]->locked = true;
-  generator.population->individuals[2]->marked = true;
-  // best may be longer or shorter than the population's individuals
-  generator.best = MakeIndividual<COnes>({1, 0, 1}, -std::numeric_limits<double>::infinity());
-  generator.best->genes[0]->locked = true;
-}
-
+// A generator with odd values in its fields (doubles whose bits only an exact copy keeps, two
+// neighbouring settings apart), and individuals with locks, marks and odd fitness values.
 TEST_F(CheckpointFiles, EveryFieldAndEveryDoubleComesBackExactly) {
   const ScopedSeedSchedule schedule(0xFFFF'FFFFu, Engine::Classic);
   Generator original;
-  MakeUnusual(original);
+  original.elapsedSeconds = -5'000'000'000;
+  original.mutationRate = -0.0;
+  original.crossoverRate = std::numeric_limits<double>::infinity();
+  original.generation = 2'000'000'000;
+  original.uniformRate = PayloadNaN;
+  original.tournamentRate = std::numeric_limits<double>::denorm_min();
+  original.stopFlags = 0xFFFF'FFFFu;
+  original.maxGenerations = 8;
+  original.maxStagnation = 7;
+  original.population = MakePopulation<COnes>({PayloadNaN, -0.0, 1e300}).release();
+  original.populationSize = 3;
+  original.population->individuals[1]->genes[7]->locked = true;
+  original.population->individuals[2]->marked = true;
+  // best may be longer or shorter than the population's individuals
+  original.best = MakeIndividual<COnes>({1, 0, 1}, -std::numeric_limits<double>::infinity());
+  original.best->genes[0]->locked = true;
   SaveCheckpoint(original, Path("odd.ckpt"), std::string("attached\0bytes", 14));
   const std::string image = EncodeCheckpoint(original);
 
@@ -185,16 +156,12 @@ TEST_F(CheckpointFiles, EveryFieldAndEveryDoubleComesBackExactly) {
   loaded.Initialize(10, 4);  // a population to be replaced
   EXPECT_EQ(LoadCheckpoint(loaded, Path("odd.ckpt")), std::string("attached\0bytes", 14));
   EXPECT_EQ(EncodeCheckpoint(loaded), image);  // the whole state, bit for bit
+  // The image holds the engine and the next seed too; a lock that the encoding mistook for a
+  // value (or a mark) would come back as it went, so these are checked on their own.
   EXPECT_EQ(CurrentEngine(), Engine::Classic);
-  EXPECT_EQ(CurrentRandomPosition().nextSeed, 0xFFFF'FFFFu);
-  EXPECT_EQ(std::bit_cast<std::uint64_t>(loaded.uniformRate), 0x7FF4'0000'DEAD'BEEFull);
-  EXPECT_TRUE(std::signbit(loaded.mutationRate));
-  EXPECT_EQ(loaded.elapsedSeconds, -5'000'000'000);
-  EXPECT_EQ(loaded.stopFlags, 0xFFFF'FFFFu);
-  EXPECT_EQ(loaded.evaluationThreads, 3);
-  EXPECT_EQ(loaded.maxStagnation, 7);
   EXPECT_TRUE(loaded.population->individuals[2]->marked);
   EXPECT_TRUE(loaded.population->individuals[1]->genes[7]->locked);
+  EXPECT_FALSE(loaded.population->individuals[1]->genes[6]->locked);
 }
 
 TEST(CheckpointFormat, BytesAreFixedWhateverThePlatform) {
@@ -230,33 +197,21 @@ TEST(CheckpointFormat, BytesAreFixedWhateverThePlatform) {
   EXPECT_EQ(EncodeCheckpoint(generator), expected);
 }
 
-// The generator's state, its objects' addresses and the random position, to show that a refused
-// load changed nothing.
-struct Untouched {
-  std::string image;
-  const void* population;
-  const void* best;
-  template <class TGenerator>
-  static Untouched Of(const TGenerator& generator) {
-    return {EncodeCheckpoint(generator), generator.population, generator.best};
-  }
-  bool operator==(const Untouched&) const = default;
-};
-
 // Expects the bytes to be refused with a message that names them and contains `problem`, and
-// the generator and the random source to be left as they were.
+// the generator (its state and its objects) to be left as it was.
 template <class TGenerator>
 void ExpectRefused(TGenerator& generator, const std::string& bytes, const std::string& problem) {
-  const Untouched before = Untouched::Of(generator);
+  const std::string before = EncodeCheckpoint(generator);
+  const void* population = generator.population;
   try {
     RestoreCheckpoint(generator, bytes, "test.ckpt");
     ADD_FAILURE() << "accepted; expected: " << problem;
   } catch (const CheckpointError& error) {
-    EXPECT_NE(std::string(error.what()).find("cannot load checkpoint 'test.ckpt': "),
-              std::string::npos);
+    EXPECT_EQ(std::string(error.what()).rfind("cannot load checkpoint 'test.ckpt': ", 0), 0u);
     EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
   }
-  EXPECT_TRUE(Untouched::Of(generator) == before);
+  EXPECT_EQ(EncodeCheckpoint(generator), before);
+  EXPECT_EQ(generator.population, population);
 }
 
 // A small valid checkpoint: 3 individuals of 5 genes, best, an attachment.
@@ -266,23 +221,6 @@ std::string SmallCheckpoint() {
   generator.Initialize(3, 5);
   generator.NextGeneration();
   return EncodeCheckpoint(generator, "ab");
-}
-
-TEST(CheckpointDamage, EveryTruncationAndEveryFlippedBitIsRefused) {
-  const std::string valid = SmallCheckpoint();
-  const ScopedSeedSchedule schedule(5);
-  Generator generator;
-  generator.Initialize(4, 6);
-  for (std::size_t length = 0; length < valid.size(); ++length) {
-    SCOPED_TRACE(length);
-    ExpectRefused(generator, valid.substr(0, length), length < 8 ? "truncated" : "");
-  }
-  for (std::size_t bit = 0; bit < valid.size() * 8; ++bit) {
-    SCOPED_TRACE(bit);
-    std::string damaged = valid;
-    damaged[bit / 8] = static_cast<char>(damaged[bit / 8] ^ (1 << (bit % 8)));
-    ExpectRefused(generator, damaged, "");
-  }
 }
 
 // The bytes with a field patched and the length and checksum made right again, so that only
@@ -316,11 +254,10 @@ TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
   // 134 (11 bytes), the population's flag at 145, its count at 146, gene count at 150, first
   // record at 154.
   const std::string valid = SmallCheckpoint();
-  struct Row {
-    std::string bytes;
-    std::string problem;
-  };
-  const Row rows[] = {
+  // clang-format off
+  const struct {
+    std::string bytes, problem;
+  } rows[] = {
       {.bytes = "XLXCHKPT", .problem = "not a checkpoint"},
       {.bytes = Patched(valid, 8, {3}), .problem = "format version 3, newer than"},
       {.bytes = Patched(valid, 8, {0}), .problem = "does not read"},
@@ -342,10 +279,11 @@ TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
       {.bytes = Patched(valid, 163, {0x40}), .problem = "slot 0 has bits set beyond its genes"},
       {.bytes = Patched(valid, valid.size() - 14, {3}), .problem = "attachment's length 3"},
   };
+  // clang-format on
   const ScopedSeedSchedule schedule(5);
   Generator generator;
   generator.Initialize(4, 6);
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.problem);
     ExpectRefused(generator, row.bytes, row.problem);
   }
@@ -353,119 +291,92 @@ TEST(CheckpointDamage, InconsistentContentsAreRefusedByName) {
   ExpectRefused(core, valid, "holds the settings of a CGeneratorEx");
 }
 
-TEST_F(CheckpointFiles, AbsentOrSpecialFilesAreRefusedOnLoad) {
-  ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
-  std::filesystem::create_directory(Path("dir"));
-  const std::pair<std::string, std::string> rows[] = {
-      {Path("missing"), "No such file"},
-      {Path("fifo"), "a FIFO, not a regular file"},
-      {Path("dir"), "a directory, not a regular file"},
-      {"/dev/zero", "a character device"},
+TEST(CheckpointSave, StatesThatBreakTheInvariantsAreRefused) {
+  const std::pair<std::function<void(Generator&)>, std::string> rows[] = {
+      // clang-format off
+      {[](Generator& g) { g.populationSize = 5; }, "populationSize 5 differs from the population's 4 slots"},
+      {[](Generator& g) { delete std::exchange(g.population->individuals[2], nullptr); }, "slot 2 holds no individual"},
+      {[](Generator& g) { delete std::exchange(g.population->individuals[3], MakeIndividual<COnes>({1, 0})); }, "slot 3 has 2 genes, slot 0 6"},
+      {[](Generator& g) { g.best->ClearGenes(); }, "best has no genes"},
+      {[](Generator& g) { delete std::exchange(g.population->individuals[1]->genes[5], nullptr); }, "slot 1 lacks a gene"},
+      // clang-format on
   };
-  Generator generator;
-  for (const auto& [path, problem] : rows) {
+  for (const auto& [damage, problem] : rows) {
+    Generator generator;
+    generator.Initialize(4, 6);
+    damage(generator);
     try {
-      LoadCheckpoint(generator, path);
-      ADD_FAILURE() << path << " accepted";
-    } catch (const CheckpointError& error) {
-      EXPECT_NE(std::string(error.what()).find("'" + path + "': "), std::string::npos);
+      EncodeCheckpoint(generator);
+      ADD_FAILURE() << "saved; expected: " << problem;
+    } catch (const std::invalid_argument& error) {
       EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
     }
   }
-  EXPECT_EQ(generator.population, nullptr);
 }
 
-TEST(CheckpointSave, StatesThatBreakTheInvariantsAreRefused) {
-  struct Row {
-    std::function<void(Generator&)> damage;
-    std::string problem;
-  };
-  const Row rows[] = {
-      {.damage = [](Generator& g) { g.populationSize = 5; },
-       .problem = "populationSize 5 differs from the population's 4 slots"},
-      {.damage =
-           [](Generator& g) {
-             delete g.population->individuals[2];
-             g.population->individuals[2] = nullptr;
-           },
-       .problem = "slot 2 holds no individual"},
-      {.damage =
-           [](Generator& g) {
-             delete g.population->individuals[3];
-             g.population->individuals[3] = MakeIndividual<COnes>({1, 0});
-           },
-       .problem = "slot 3 has 2 genes, slot 0 6"},
-      {.damage = [](Generator& g) { g.best->ClearGenes(); }, .problem = "best has no genes"},
-      {.damage =
-           [](Generator& g) {
-             delete g.population->individuals[1]->genes[5];
-             g.population->individuals[1]->genes[5] = nullptr;
-           },
-       .problem = "slot 1 lacks a gene"},
-  };
-  for (const Row& row : rows) {
-    Generator generator;
-    generator.Initialize(4, 6);
-    row.damage(generator);
-    try {
-      EncodeCheckpoint(generator);
-      ADD_FAILURE() << "saved; expected: " << row.problem;
-    } catch (const std::invalid_argument& error) {
-      EXPECT_NE(std::string(error.what()).find(row.problem), std::string::npos) << error.what();
-    }
-  }
-}
-
-TEST_F(CheckpointFiles, SaveRefusesTargetsThatAreNotRegularFilesAndKeepsLinksAndModes) {
+// Loads and saves refuse what is not a regular file (or a link to one), naming the path; a save
+// replaces a link's target and keeps the link and the target's mode.
+TEST_F(CheckpointFiles, OnlyRegularFilesAreLoadedOrSavedAndLinksAndModesAreKept) {
   ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
   std::filesystem::create_directory(Path("dir"));
   std::filesystem::create_symlink(Path("dir"), Path("link-to-dir"));
   std::filesystem::create_symlink(Path("nowhere"), Path("dangling"));
   std::ofstream(Path("read-only")) << "keep";
   ::chmod(Path("read-only").c_str(), 0444);
-  const std::pair<std::string, std::string> refused[] = {
-      {Path("fifo"), "a FIFO, not a regular file"},
-      {Path("dir"), "a directory, not a regular file"},
-      {"/dev/null", "a character device"},
-      {Path("link-to-dir"), "a symbolic link to a directory"},
-      {Path("dangling"), "a symbolic link to a file that does not exist"},
-      {Path("read-only"), "read-only"},
-      {Path("missing-dir/x.ckpt"), "No such file or directory"},
+  const struct {
+    std::string path, problem;
+    bool load = true, save = true;
+  } rows[] = {
+      // clang-format off
+      {.path = Path("missing"), .problem = "No such file", .save = false},
+      {.path = Path("fifo"), .problem = "a FIFO, not a regular file"},
+      {.path = Path("dir"), .problem = "a directory, not a regular file"},
+      {.path = "/dev/zero", .problem = "a character device", .save = false},
+      {.path = "/dev/null", .problem = "a character device", .load = false},
+      {.path = Path("link-to-dir"), .problem = "a symbolic link to a directory", .load = false},
+      {.path = Path("dangling"), .problem = "a symbolic link to a file that does not exist", .load = false},
+      // Privileged processes may write read-only files.
+      {.path = Path("read-only"), .problem = "read-only", .load = false, .save = ::geteuid() != 0},
+      {.path = Path("missing-dir/x.ckpt"), .problem = "No such file or directory", .load = false},
+      // clang-format on
   };
   Generator generator;
-  generator.Initialize(4, 6);
-  for (const auto& [path, problem] : refused) {
+  const auto expectRefused = [&](bool save, const std::string& path, const std::string& problem) {
     try {
-      SaveCheckpoint(generator, path);
-      // Privileged processes may write read-only files.
-      if (::geteuid() != 0 || problem != "read-only") ADD_FAILURE() << path << " written";
+      save ? SaveCheckpoint(generator, path) : (void)LoadCheckpoint(generator, path);
+      ADD_FAILURE() << path << (save ? " written" : " loaded");
     } catch (const std::runtime_error& error) {
       EXPECT_NE(std::string(error.what()).find("'" + path + "': "), std::string::npos);
       EXPECT_NE(std::string(error.what()).find(problem), std::string::npos) << error.what();
     }
+  };
+  for (const auto& row : rows) {
+    if (row.load) expectRefused(false, row.path, row.problem);
+  }
+  EXPECT_EQ(generator.population, nullptr);
+  generator.Initialize(4, 6);
+  for (const auto& row : rows) {
+    if (row.save) expectRefused(true, row.path, row.problem);
   }
   EXPECT_FALSE(std::filesystem::exists(Path("nowhere")));
 
-  // A link to a regular file has its target replaced and stays a link; the mode is kept.
   std::ofstream(Path("target.ckpt")) << "old";
   ::chmod(Path("target.ckpt").c_str(), 0640);
   std::filesystem::create_symlink("target.ckpt", Path("link.ckpt"));
   SaveCheckpoint(generator, Path("link.ckpt"));
   EXPECT_TRUE(std::filesystem::is_symlink(Path("link.ckpt")));
   EXPECT_EQ(ReadFile(Path("target.ckpt")), EncodeCheckpoint(generator));
-  struct stat status {};
-  ASSERT_EQ(::stat(Path("target.ckpt").c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0640u);
+  EXPECT_EQ(std::filesystem::status(Path("target.ckpt")).permissions(),
+            std::filesystem::perms(0640));
 }
 
-// Runs body in a child process and returns its exit status, or -signal when it was killed.
-int InChild(const std::function<int()>& body, const std::function<void(pid_t)>& parent = {}) {
+// Runs body in a child process and returns its exit status.
+int InChild(const std::function<int()>& body) {
   const pid_t child = ::fork();
   if (child == 0) ::_exit(body());
-  if (parent) parent(child);
   int status = 0;
   ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile) {
@@ -490,35 +401,6 @@ TEST_F(CheckpointFiles, FailedWriteKeepsTheOldCheckpointAndLeavesNoTemporaryFile
   EXPECT_EQ(status, 0);
   EXPECT_EQ(ReadFile(Path("run.ckpt")), old);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
-}
-
-TEST_F(CheckpointFiles, KillingTheSaverAtAnyMomentLeavesAWholeCheckpoint) {
-  // Two states of different sizes, saved in turn, so that a torn file could not pass for either.
-  const ScopedSeedSchedule schedule(3);
-  Generator first;
-  first.Initialize(200, 14);
-  Generator second;
-  second.Initialize(3000, 64);
-  const std::string images[] = {EncodeCheckpoint(first), EncodeCheckpoint(second)};
-  const std::string path = Path("run.ckpt");
-  SaveCheckpoint(first, path);
-  std::mt19937 random(20240601);
-  for (int kill = 0; kill < 12; ++kill) {
-    const int status = InChild(
-        [&] {
-          for (int k = 0;; ++k) SaveCheckpoint(k % 2 == 0 ? second : first, path);
-          return 0;
-        },
-        [&](pid_t child) {
-          ::usleep(std::uniform_int_distribution<useconds_t>(0, 40'000)(random));
-          ::kill(child, SIGKILL);
-        });
-    ASSERT_EQ(status, -SIGKILL);
-    Generator loaded;
-    LoadCheckpoint(loaded, path);
-    const std::string image = EncodeCheckpoint(loaded);
-    EXPECT_TRUE(image == images[0] || image == images[1]) << "kill " << kill;
-  }
 }
 
 }  // namespace

@@ -88,10 +88,9 @@ TEST(Batch, RefusesWhatCannotRunAndKeepsTheRuntimeEngineOnOneThread) {
   EXPECT_EQ(batch.Threads(), 1);
   batch.clockSeeding = true;
   EXPECT_THROW(batch.Run(), std::invalid_argument);  // a seed as well
-  batch = ShortBatch(0, 1);
-  EXPECT_THROW(batch.Run(), std::invalid_argument);
-  batch = ShortBatch(1, -1);
-  EXPECT_THROW(batch.Run(), std::invalid_argument);
+  for (const auto& [runs, threads] : {std::pair{0, 1}, std::pair{1, -1}}) {
+    EXPECT_THROW(ShortBatch(runs, threads).Run(), std::invalid_argument);
+  }
 }
 
 TEST(Csv, ColumnsInTheOrderAskedWithTheRunFirstInABatch) {
@@ -109,16 +108,13 @@ TEST(Csv, ColumnsInTheOrderAskedWithTheRunFirstInABatch) {
     const char* header;
     const char* lines;  // row, then last
   } cases[] = {
-      {.order = {},
-       .batch = false,
-       .header = "generation,best_fitness,best_generation,fittest_fitness,mean_fitness,"
-                 "convergence,a,\"b,\"\"c\"\"\",stop_reason\n",
-       .lines = "3,0.1,2,nan,0.3333333333333333,0.75,7,-0.5,\n"
-                "3,0.1,2,nan,0.3333333333333333,0.75,7,-0.5,stagnation\n"},
-      {.order = {"b,\"c\"", "generation", "stop_reason"},
-       .batch = true,
-       .header = "run,\"b,\"\"c\"\"\",generation,stop_reason\n",
-       .lines = "4,-0.5,3,\n4,-0.5,3,stagnation\n"},
+      // clang-format off
+      {.order = {}, .batch = false,
+       .header = "generation,best_fitness,best_generation,fittest_fitness,mean_fitness,convergence,a,\"b,\"\"c\"\"\",stop_reason\n",
+       .lines = "3,0.1,2,nan,0.3333333333333333,0.75,7,-0.5,\n3,0.1,2,nan,0.3333333333333333,0.75,7,-0.5,stagnation\n"},
+      {.order = {"b,\"c\"", "generation", "stop_reason"}, .batch = true,
+       .header = "run,\"b,\"\"c\"\"\",generation,stop_reason\n", .lines = "4,-0.5,3,\n4,-0.5,3,stagnation\n"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     const CsvWriter csv({"a", "b,\"c\""}, c.batch, c.order);
@@ -135,10 +131,12 @@ TEST(Statistics, QuantilesInterpolateBetweenOrderStatisticsAndNaNsSortLastAndTim
     std::vector<double> values;
     std::string spread;  // min, lower quartile, median, upper quartile, max
   } cases[] = {
+      // clang-format off
       {.values = {7}, .spread = "7 7 7 7 7"},
       {.values = {4, 1, 3, 2}, .spread = "1 1.75 2.5 3.25 4"},
       {.values = {0.1, 0.7, 0.2}, .spread = "0.1 0.15000000000000002 0.2 0.44999999999999996 0.7"},
       {.values = {NaN, 2, NaN, 1, NaN, 3, NaN}, .spread = "1 2.5 nan nan nan"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     const Spread s = SpreadOf(c.values);
@@ -172,17 +170,16 @@ TEST(Chart, EveryGenerationOfTheLongestRunIsAPointAndNothingIsNotFinite) {
   ChartOptions options;
   options.title = "a < b & c";
   options.columnName = "size <bytes>";
-  struct Case {
+  const struct {
     std::vector<Series> runs;
     std::optional<double> optimum;
     std::vector<int> points;  // mean, best, convergence, column
-  };
-  const Case cases[] = {
+  } cases[] = {
       {.runs = {shortRun}, .optimum = {}, .points = {2, 3, 3, 3}},
       {.runs = {shortRun, longRun}, .optimum = {}, .points = {5, 5, 5, 5}},
       {.runs = {shortRun, longRun}, .optimum = 9.0, .points = {5, 5, 5, 5}},  // an exact hit
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     options.optimum = c.optimum;
     const std::string svg = DrawChart(c.runs, options);
     EXPECT_EQ(PolylinePoints(svg), c.points);

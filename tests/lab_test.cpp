@@ -44,18 +44,14 @@ Outcome Lab(Args args) {
   return {status, out.str(), err.str()};
 }
 
-Options Parse(Args args) {
+// Every setting the command line reaches, in the order of SettingOptions, as args configure it.
+std::vector<double> SettingsOf(Args args) {
   args.insert(args.begin(), "allelix-lab");
   std::ostringstream sink;
   const ParsedCommandLine parsed = ParseCommandLine(args, sink, sink);
   EXPECT_TRUE(parsed.options.has_value()) << sink.str();
-  return parsed.options.value_or(Options{});
-}
-
-// Every setting the command line reaches, in the order of SettingOptions, as args configure it.
-std::vector<double> SettingsOf(const Args& args) {
   demo::CMyGenerator g;
-  Configure(Parse(args), g);
+  Configure(parsed.options.value_or(Options{}), g);
   return {g.mutationRate,          g.crossoverRate,         g.uniformRate,
           g.tournamentRate,        double(g.eliteCount),    double(g.stopFlags),
           g.convergenceThreshold,  double(g.maxMinutes),    double(g.maxGenerations),
@@ -150,21 +146,14 @@ struct GoldenCase {
 // standard output, with and without the convergence threshold on the chart. The runtime engine's
 // case holds glibc's rand().
 constexpr GoldenCase GoldenCases[] = {
+    // clang-format off
     {.name = "single", .args = "--seed 1 --trace @trace --plot @chart"},
-    {.name = "trace-stdout",
-     .args = "--seed 2 --selection roulette --crossover one-point --max-generations 20 --trace -"},
-    {.name = "batch",
-     .args = "--seed 3 --runs 4 --jobs 2 --selection tournament --crossover uniform "
-             "--max-generations 30 --trace @trace --plot @chart"},
-    {.name = "classic",
-     .args = "--seed 4 --engine classic --selection remainder --crossover none "
-             "--max-generations 15 --trace @trace --plot @chart"},
-    {.name = "runtime",
-     .args = "--seed 5 --engine runtime --selection none --crossover 2 --runs 3 --jobs 2 "
-             "--max-generations 10 --stop-flags 16 --trace - --plot @chart"},
-    {.name = "batch-trace-stdout",
-     .args = "--seed 4294967295 --runs 3 --jobs 1 --mutation-rate 0.05 --elite-count 5 "
-             "--stop-flags 48 --max-stagnation 8 --trace - --plot @chart"},
+    {.name = "trace-stdout", .args = "--seed 2 --selection roulette --crossover one-point --max-generations 20 --trace -"},
+    {.name = "batch", .args = "--seed 3 --runs 4 --jobs 2 --selection tournament --crossover uniform --max-generations 30 --trace @trace --plot @chart"},
+    {.name = "classic", .args = "--seed 4 --engine classic --selection remainder --crossover none --max-generations 15 --trace @trace --plot @chart"},
+    {.name = "runtime", .args = "--seed 5 --engine runtime --selection none --crossover 2 --runs 3 --jobs 2 --max-generations 10 --stop-flags 16 --trace - --plot @chart"},
+    {.name = "batch-trace-stdout", .args = "--seed 4294967295 --runs 3 --jobs 1 --mutation-rate 0.05 --elite-count 5 --stop-flags 48 --max-stagnation 8 --trace - --plot @chart"},
+    // clang-format on
 };
 
 TEST_F(LabFiles, OutputsMatchTheGoldenFilesByteForByte) {
@@ -263,31 +252,16 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
   // clang-format off
   const Target targets[] = {
       {.kind = "a path that does not exist yet", .make = [](const fs::path& dir) { return (dir / "file").string(); }, .mode = fs::perms(0644)},
-      {.kind = "a read-only file", .make = [&](const fs::path& dir) { return file(dir, "old", 0444); },
-       .refusal = root ? "" : "Permission denied", .discarded = "old", .mode = fs::perms(0444)},
+      {.kind = "a read-only file", .make = [&](const fs::path& dir) { return file(dir, "old", 0444); }, .refusal = root ? "" : "Permission denied", .discarded = "old", .mode = fs::perms(0444)},
       {.kind = "a relative link in another directory to the file, through a second link",
-       .make = [&](const fs::path& dir) {
-             file(dir, "old", 0640);
-             fs::create_directory(dir / "sub");
-             fs::create_symlink("../file", dir / "sub" / "link");
-             return link(dir, "sub/link");
-           },
+       .make = [&](const fs::path& dir) { file(dir, "old", 0640); fs::create_directory(dir / "sub"); fs::create_symlink("../file", dir / "sub" / "link"); return link(dir, "sub/link"); },
        .discarded = "old", .mode = fs::perms(0640)},
       {.kind = "a link to a file that does not exist yet", .make = [&](const fs::path& dir) { return link(dir, "file"); }, .mode = fs::perms(0644)},
-      {.kind = "a link to a FIFO",
-       .make = [&](const fs::path& dir) {
-             EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
-             return link(dir, "fifo");
-           },
-       .discarded = "new"},
+      {.kind = "a link to a FIFO", .make = [&](const fs::path& dir) { EXPECT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0); return link(dir, "fifo"); }, .discarded = "new"},
       {.kind = "a descriptor of this process on a regular file, as /dev/fd/N",
-       .make = [&](const fs::path& dir) {
-             descriptors.push_back(::open(file(dir, "head\n", 0600).c_str(), O_WRONLY | O_APPEND));
-             return "/dev/fd/" + std::to_string(descriptors.back());
-           },
+       .make = [&](const fs::path& dir) { descriptors.push_back(::open(file(dir, "head\n", 0600).c_str(), O_WRONLY | O_APPEND)); return "/dev/fd/" + std::to_string(descriptors.back()); },
        .discarded = "head\nnew", .committed = "head\nnew", .mode = fs::perms(0600)},
-      {.kind = "a link to a device that takes no data", .make = [&](const fs::path& dir) { return link(dir, "/dev/full"); },
-       .commitError = "No space left on device"},
+      {.kind = "a link to a device that takes no data", .make = [&](const fs::path& dir) { return link(dir, "/dev/full"); }, .commitError = "No space left on device"},
       {.kind = "a directory", .make = [](const fs::path& dir) { return dir.string(); }, .refusal = "Is a directory"},
   };
   // clang-format on
@@ -352,20 +326,12 @@ TEST_F(LabFiles, TraceAndPlotLeadingToOneFileAreRefused) {
   fs::create_hard_link("a", "hard");
   fs::create_symlink("new", "link");
   fs::create_symlink("/dev/stdout", "stdout");
-  struct Pair {
-    std::string trace;
-    std::string plot;
-  };
-  const Pair pairs[] = {
-      {.trace = "out", .plot = "./out"},  // neither exists yet
-      {.trace = "a", .plot = "hard"},
-      {.trace = "link", .plot = "sub/../new"},
-      {.trace = "-", .plot = "stdout"},  // a link to /dev/stdout
-  };
   fs::create_directory("sub");
-  for (const Pair& pair : pairs) {
-    const Outcome outcome = Lab({"--trace", pair.trace, "--plot", pair.plot});
-    EXPECT_EQ(outcome.status, 2) << pair.trace << " " << pair.plot;
+  // Neither exists yet; hard links; a link to a file not there yet; a link to /dev/stdout.
+  for (const auto& [trace, plot] : {std::pair{"out", "./out"}, std::pair{"a", "hard"},
+                                    std::pair{"link", "sub/../new"}, std::pair{"-", "stdout"}}) {
+    const Outcome outcome = Lab({"--trace", trace, "--plot", plot});
+    EXPECT_EQ(outcome.status, 2) << trace << " " << plot;
     EXPECT_NE(outcome.err.find("name the same file"), std::string::npos) << outcome.err;
   }
   EXPECT_EQ(ReadFile("a"), "old");

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -17,19 +18,6 @@
 
 namespace allelix::testing {
 namespace {
-
-// Every rank runs every test in the same order: rank 0 runs `body` with an evaluator whose
-// destruction, at the end of the test or on a failed assertion, releases the workers.
-template <class TIndividual, class Body>
-void OnRanks(Body&& body) {
-  if (mpi::detail::RankOf(MPI_COMM_WORLD) != 0) {
-    mpi::ServeFitness<TIndividual>();
-    return;
-  }
-  mpi::MpiEvaluator<TIndividual> evaluator;
-  ASSERT_EQ(evaluator.Workers(), 2);
-  body(evaluator);
-}
 
 // Ones count, plus half a point per locked gene: ties for the sort, and locks that matter.
 // With a positive context, an individual of exactly `context` ones throws.
@@ -48,23 +36,29 @@ class CLockedOnes final : public CIndividual<CLockedOnes, CBit> {
   }
 };
 
-class CLockedRun : public CGeneratorEx<CLockedOnes> {
- public:
-  CLockedRun(int selection, int crossover) {
-    selectionType = selection;
-    crossoverType = crossover;
-    mutationRate = 0.3;
-    eliteCount = 6;
-    stopFlags = StopOnGenerations;
-    maxGenerations = 12;
-  }
-};
+using Evaluator = mpi::MpiEvaluator<CLockedOnes>;
+using LockedRun = CGeneratorEx<CLockedOnes>;
 
-// Initialize, lock every third individual's gene 3, then evolve; the states seen at each stop
-// test and at the end.
-std::vector<GeneratorState> Traced(CLockedRun& generator, int size, int genes) {
+// The run's settings, scored on the evaluator's ranks or, without one, on this process.
+void Configure(LockedRun& generator, int selection, int crossover, Evaluator* evaluator) {
+  generator.selectionType = selection;
+  generator.crossoverType = crossover;
+  generator.mutationRate = 0.3;
+  generator.eliteCount = 6;
+  generator.stopFlags = StopOnGenerations;
+  generator.maxGenerations = 12;
+  if (evaluator != nullptr) generator.evaluationThreads = 4;  // the evaluator takes precedence
+  generator.evaluator = evaluator;
+}
+
+// Initialize, lock every third individual's gene 3, then evolve; the states seen
+// at each stop test and at the end.
+std::vector<GeneratorState> Traced(Evaluator* evaluator, int selection, int crossover, int size,
+                                   int genes) {
   ScopedSeedSchedule schedule(9);
   ManualClock clock;
+  LockedRun generator;
+  Configure(generator, selection, crossover, evaluator);
   std::vector<GeneratorState> trace;
   generator.Initialize(size, genes);
   for (int i = 0; i < size; i += 3) {
@@ -72,12 +66,43 @@ std::vector<GeneratorState> Traced(CLockedRun& generator, int size, int genes) {
     individual->genes[3 % genes]->locked = true;
     individual->fitness = individual->Fitness(0);
   }
-  Evolve(generator, [&](const CLockedRun& g) { trace.push_back(GeneratorStateOf(g)); });
+  Evolve(generator, [&](const LockedRun& g) { trace.push_back(GeneratorStateOf(g)); });
   trace.push_back(GeneratorStateOf(generator));
   return trace;
 }
 
-TEST(MpiEvaluation, RunsAreTheSameAsOnOneProcess) {
+// One generation, scored at the end of its pass, in which some individuals throw; the message,
+// the rank that threw (0 on this process) and the state it leaves.
+std::tuple<std::string, int, GeneratorState> Poisoned(Evaluator* evaluator) {
+  ScopedSeedSchedule schedule(4);
+  ManualClock clock;
+  LockedRun generator;
+  Configure(generator, SelectionNone, CrossoverTwoPoint, evaluator);
+  generator.evaluationThreads = 2;
+  generator.Initialize(60, 12);
+  generator.fitnessContext = 9;  // nine ones throw; a handful of the 60
+  try {
+    generator.NextGeneration();
+  } catch (const mpi::WorkerError& error) {
+    return {error.WorkerMessage(), error.Rank(), GeneratorStateOf(generator)};
+  } catch (const std::exception& error) {
+    return {error.what(), 0, GeneratorStateOf(generator)};
+  }
+  return {"no exception", 0, GeneratorStateOf(generator)};
+}
+
+// A worker's exception reaches rank 0 with the state threads leave, and the workers serve on:
+// the runs after it are those of one process.
+TEST(MpiEvaluation, RunsAreTheSameAsOnOneProcessAndWorkersSurviveAnException) {
+  if (mpi::detail::RankOf(MPI_COMM_WORLD) != 0) return mpi::ServeFitness<CLockedOnes>();
+  Evaluator evaluator;  // its destruction, even on a failed assertion, releases the workers
+  ASSERT_EQ(evaluator.Workers(), 2);
+  const auto [threadsMessage, threadsRank, threads] = Poisoned(nullptr);
+  const auto [message, rank, state] = Poisoned(&evaluator);
+  EXPECT_EQ(threadsMessage, "poisoned 9");
+  EXPECT_EQ(message, threadsMessage);
+  EXPECT_TRUE(rank == 1 || rank == 2) << rank;
+  EXPECT_EQ(state, threads);  // the scores before the failure are stored, no later one
   const struct {
     int selection, crossover, size, genes;
   } cases[] = {
@@ -89,57 +114,11 @@ TEST(MpiEvaluation, RunsAreTheSameAsOnOneProcess) {
       {.selection = SelectionTournament, .crossover = CrossoverOnePoint, .size = 1, .genes = 9},
       // clang-format on
   };
-  OnRanks<CLockedOnes>([&](mpi::MpiEvaluator<CLockedOnes>& evaluator) {
-    for (const auto& c : cases) {
-      SCOPED_TRACE(::testing::Message() << "selection " << c.selection << ", size " << c.size);
-      CLockedRun sequential(c.selection, c.crossover);
-      CLockedRun distributed(c.selection, c.crossover);
-      distributed.evaluationThreads = 4;  // the evaluator takes precedence
-      distributed.evaluator = &evaluator;
-      EXPECT_EQ(Traced(distributed, c.size, c.genes), Traced(sequential, c.size, c.genes));
-    }
-  });
-}
-
-// One generation, scored at the end of its pass, in which some individuals throw; the message
-// and the state it leaves.
-std::pair<std::string, GeneratorState> Poisoned(mpi::MpiEvaluator<CLockedOnes>* evaluator,
-                                                int* rank) {
-  ScopedSeedSchedule schedule(4);
-  ManualClock clock;
-  CLockedRun generator(SelectionNone, CrossoverTwoPoint);
-  generator.evaluationThreads = 2;
-  generator.evaluator = evaluator;
-  generator.Initialize(60, 12);
-  generator.fitnessContext = 9;  // nine ones throw; a handful of the 60
-  std::string message;
-  try {
-    generator.NextGeneration();
-  } catch (const mpi::WorkerError& error) {
-    message = error.WorkerMessage();
-    *rank = error.Rank();
-  } catch (const std::exception& error) {
-    message = error.what();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "selection " << c.selection << ", size " << c.size);
+    EXPECT_EQ(Traced(&evaluator, c.selection, c.crossover, c.size, c.genes),
+              Traced(nullptr, c.selection, c.crossover, c.size, c.genes));
   }
-  return {message, GeneratorStateOf(generator)};
-}
-
-TEST(MpiEvaluation, AWorkersExceptionReachesRankZeroAndTheWorkersServeOn) {
-  OnRanks<CLockedOnes>([&](mpi::MpiEvaluator<CLockedOnes>& evaluator) {
-    int rank = 0;
-    const auto [threadsMessage, threads] = Poisoned(nullptr, &rank);
-    const auto [message, state] = Poisoned(&evaluator, &rank);
-    EXPECT_EQ(threadsMessage, "poisoned 9");
-    EXPECT_EQ(message, threadsMessage);
-    EXPECT_TRUE(rank == 1 || rank == 2) << rank;
-    EXPECT_EQ(state, threads);  // the scores before the failure are stored, no later one
-
-    // The workers still answer.
-    CLockedRun sequentialRun(SelectionElitism, CrossoverOnePoint);
-    CLockedRun distributedRun(SelectionElitism, CrossoverOnePoint);
-    distributedRun.evaluator = &evaluator;
-    EXPECT_EQ(Traced(distributedRun, 30, 16), Traced(sequentialRun, 30, 16));
-  });
 }
 
 }  // namespace
