@@ -227,7 +227,7 @@ TEST(Allocation, AFailedCloneLeavesTheDrawsOfThePlainCourse) {
   for (const int selection :
        {SelectionRouletteWheel, SelectionStochasticRemainder, SelectionTournament}) {
     const std::set<int> plain = DrawsAtFailures<CCountedIndividual>(selection);
-    EXPECT_GT(plain.size(), 3u) << "selection " << selection;
+    EXPECT_GE(plain.size(), 2u) << "selection " << selection;  // a clone failed after a pick
     EXPECT_EQ(DrawsAtFailures<COwnCloneIndividual>(selection), plain) << "selection " << selection;
   }
 }
