@@ -149,23 +149,28 @@ class Scorer {
   std::vector<TIndividual*> pending_;
 };
 
-// Starts loading the genes that scoring or cloning an individual will read: after crossover has
-// moved genes between random partners they lie scattered, and each would otherwise be a wait on
-// memory. Reads only the individual's gene array; a hint that changes no result.
+// In a pass over n individuals, at the i-th: starts loading what reading an individual's genes
+// (to score, compare or clone it) waits on, in three steps over the turns before its own, each
+// reading only what the step before loaded: the individual 3 x step on, the gene array of the one
+// 2 x step on, the genes of the one step on. After crossover has moved genes between random
+// partners they lie scattered, and each would otherwise be a wait on memory. Hints only; they
+// change no result.
 template <class TIndividual>
-void PrefetchGenes(const TIndividual* individual) {
-  if (individual->genes == nullptr) return;
-  for (int j = 0; j < individual->geneCount; ++j) Prefetch(individual->genes[j]);
-}
-
-// In a pass over the first n slots, at slot i: starts loading the individual sixteen slots on
-// and the genes of the one eight slots on (whose individual the step before loaded), so that
-// both are at hand by their turn.
-template <class TIndividual>
-void PrefetchAhead(TIndividual* const* slots, std::size_t i, std::size_t n) {
-  constexpr std::size_t ahead = 8;
-  if (i + 2 * ahead < n) Prefetch(slots[i + 2 * ahead]);
-  if (i + ahead < n) PrefetchGenes(slots[i + ahead]);
+void PrefetchAhead(TIndividual* const* individuals, std::size_t i, std::size_t n,
+                   std::size_t step = 8) {
+  if (i + 3 * step < n) Prefetch(individuals[i + 3 * step]);
+  if (i + 2 * step < n) {
+    const TIndividual* individual = individuals[i + 2 * step];
+    if (individual->genes != nullptr && individual->geneCount > 0) {
+      Prefetch(individual->genes);
+      Prefetch(individual->genes + individual->geneCount - 1);
+    }
+  }
+  if (i + step < n) {
+    const TIndividual* individual = individuals[i + step];
+    if (individual->genes == nullptr) return;
+    for (int j = 0; j < individual->geneCount; ++j) Prefetch(individual->genes[j]);
+  }
 }
 
 // The first unmarked slot at or after a given one, among slots below n, in near-constant
@@ -977,7 +982,7 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
     std::size_t k = 0;
     try {
       for (; k < sources.size(); ++k) {
-        PrefetchSources(sources, k);
+        detail::PrefetchAhead(sources.data(), k, sources.size(), 12);
         AppendClone(next, sources[k]);
       }
     } catch (...) {
@@ -985,22 +990,6 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
       for (std::size_t redraw = 0; redraw <= k; ++redraw) pick();
       throw;
     }
-  }
-
-  // Starts loading what cloning sources[k + ahead] reads, in three steps over the turns before
-  // its own, each reading only what the step before loaded: the individual, its gene array,
-  // its genes. Hints only; they change no result.
-  static void PrefetchSources(const std::vector<TIndividual*>& sources, std::size_t k) {
-    constexpr std::size_t step = 12;
-    if (k + 3 * step < sources.size()) Prefetch(sources[k + 3 * step]);
-    if (k + 2 * step < sources.size()) {
-      const TIndividual* individual = sources[k + 2 * step];
-      if (individual->genes != nullptr && individual->geneCount > 0) {
-        Prefetch(individual->genes);
-        Prefetch(individual->genes + individual->geneCount - 1);
-      }
-    }
-    if (k + step < sources.size()) detail::PrefetchGenes(sources[k + step]);
   }
 };
 

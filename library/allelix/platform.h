@@ -140,22 +140,18 @@ inline int EngineRand() {
   return 0;
 }
 
-// Asks the processor to start loading the cache line at an address; a hint with no effect on
-// results, and nothing where the compiler offers no such hint.
-inline void Prefetch(const void* address) {
+// Asks the processor to start loading the cache line at an address, to be read or, when asked,
+// written; a hint with no effect on results, and nothing where the compiler offers no such hint.
+inline void Prefetch(const void* address, bool forWriting = false) {
 #if defined(__GNUC__)
-  __builtin_prefetch(address);
+  if (forWriting) {
+    __builtin_prefetch(address, 1);
+  } else {
+    __builtin_prefetch(address);
+  }
 #else
   static_cast<void>(address);
-#endif
-}
-
-// The same for a line about to be written.
-inline void PrefetchForWrite(const void* address) {
-#if defined(__GNUC__)
-  __builtin_prefetch(address, 1);
-#else
-  static_cast<void>(address);
+  static_cast<void>(forWriting);
 #endif
 }
 

@@ -64,9 +64,8 @@ class Regions {
   // The memory of a chunk; throws std::bad_alloc.
   static void* TakeChunk() {
     const std::lock_guard lock(Mutex());
-    Header*& open = Open();
-    if (open == nullptr) open = Make();
-    Header* region = open;
+    if (Open() == nullptr) Make();
+    Header* region = Open();
     const auto slot = static_cast<std::size_t>(std::countr_zero(region->free));
     region->free &= region->free - 1;
     if (region->free == 0) Unlink(region);
@@ -100,12 +99,11 @@ class Regions {
     return reinterpret_cast<Header*>(reinterpret_cast<std::uintptr_t>(chunk) & ~(RegionBytes - 1));
   }
 
-  static Header* Make() {
+  // A new region, open for chunks.
+  static void Make() {
     void* memory = ::operator new (RegionBytes, std::align_val_t{RegionBytes});
     AdviseHugePages(memory, RegionBytes);
-    Header* region = new (memory) Header();
-    Push(region);
-    return region;
+    Push(new (memory) Header());
   }
 
   static void Push(Header* region) {
@@ -197,7 +195,7 @@ struct alignas(64) Chunk {
     char* block = first + (cursor * 64 + bit) * blockSize;
     // Blocks go out in address order, so the memory a little further on is written soon; its
     // loading starts now rather than at that write.
-    PrefetchForWrite(block + WriteAhead);
+    Prefetch(block + WriteAhead, true);
     return block;
   }
 
