@@ -50,10 +50,8 @@ TEST(Individual, CloneIsDeepAndEqualityLooksOnlyAtTheBits) {
   Population population;
   population.AllocateIndividuals(3);  // null slots are fine to release
   population.individuals[1] = MakeIndividual({0});
-  population.individuals[1]->ClearGenes();
-  population.individuals[1]->ClearGenes();
-  population.ClearIndividuals();
-  population.ClearIndividuals();
+  for (int twice = 0; twice < 2; ++twice) population.individuals[1]->ClearGenes();
+  for (int twice = 0; twice < 2; ++twice) population.ClearIndividuals();
   EXPECT_TRUE(population.individuals == nullptr && population.count == 0);
 }
 
@@ -76,10 +74,8 @@ TEST(Population, MeanAndConvergenceAreRunningMeans) {
   // Past 64 genes, where the tally leaves the stack: gene j set in one of three individuals when
   // j is even, in all three when it is odd.
   for (const int n : {64, 65, 200}) {
-    std::vector<std::vector<int>> rows(3);
-    for (int i = 0; i < 3; ++i) {
-      for (int j = 0; j < n; ++j) rows[i].push_back(j % 2 == 1 || i == 0);
-    }
+    std::vector<std::vector<int>> rows(3, std::vector<int>(n, 1));
+    for (int j = 0; j < n; j += 2) rows[1][j] = rows[2][j] = 0;
     const int evens = (n + 1) / 2;
     EXPECT_NEAR(convergence(rows), (2.0 / 3 * evens + (n - evens)) / n, 1e-12) << n;
   }

@@ -32,8 +32,6 @@ class Pools : public ::testing::Test {
     before_ = Chunks();
   }
   void TearDown() override { EXPECT_EQ(Chunks(), before_); }
-
- private:
   std::int64_t before_ = 0;
 };
 
@@ -107,7 +105,6 @@ class alignas(128) CWideIndividual final : public CIndividual<CWideIndividual, C
 TEST_F(Pools, LargeAndOverAlignedIndividualsRunWhole) {
   static_assert(sizeof(CBulkyIndividual) > detail::PoolLargest);
   const auto run = []<class TIndividual>(TIndividual*, int selection) {
-    const ScopedSeedSchedule schedule(9, Engine::Mt19937);
     CGeneratorEx<TIndividual> generator;
     generator.selectionType = selection;
     generator.Initialize(300, 14);
