@@ -9,6 +9,7 @@
 #include <new>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "allelix/sort_by_fitness.h"
@@ -31,9 +32,7 @@ TEST(Individual, CloneIsDeepAndEqualityLooksOnlyAtTheBits) {
   std::unique_ptr<CMyIndividual> copy(source->Clone());
   EXPECT_EQ(IndividualStateOf(*copy), IndividualStateOf(*source));
   for (int i = 0; i < 3; ++i) EXPECT_NE(copy->genes[i], source->genes[i]);
-  copy->fitness = 1.0;
-  copy->marked = false;
-  copy->genes[0]->locked = true;
+  std::tie(copy->fitness, copy->marked, copy->genes[0]->locked) = std::tuple(1.0, false, true);
   EXPECT_TRUE(copy->IsEqual(source.get()) && copy->genes[0]->IsEqual(source->genes[0]));
   copy->genes[2]->value = false;
   EXPECT_FALSE(copy->IsEqual(source.get()));
@@ -66,8 +65,7 @@ TEST(Population, MeanAndConvergenceAreRunningMeans) {
     for (int i = 0; i < population.count; ++i) population.individuals[i] = MakeIndividual(rows[i]);
     return population.Convergence();
   };
-  EXPECT_EQ(Population().Convergence(), 0.0);
-  EXPECT_EQ(convergence({{}, {}}), 0.0);
+  EXPECT_EQ(std::pair(Population().Convergence(), convergence({{}, {}})), std::pair(0.0, 0.0));
   EXPECT_EQ(convergence({{0, 0}, {0, 0}, {1, 0}}), (1.0 - 1.0 / 3 + 1.0) / 2);
   // A running mean of 0.5, 1 and 1; thirds summed would give 0.8333333333333333, a bit lower.
   EXPECT_EQ(convergence({{1, 0, 0}, {0, 0, 0}}), 2.5 / 3);

@@ -118,12 +118,6 @@ class CRecordingGenerator final : public Generator {
   std::vector<int> hookMarks;
   std::string events;
 
-  CRecordingGenerator(double crossover, double mutation, int size) {
-    selectionType = SelectionNone;
-    crossoverRate = crossover;
-    mutationRate = mutation;
-    Initialize(size, 3);
-  }
   // The hooks here exchange nothing, so every individual keeps its slot.
   std::string SlotOf(const CMyIndividual* individual) const {
     CMyIndividual* const* slots = population->individuals;
@@ -158,7 +152,11 @@ TEST(PairingPass, DrawsInOrderAndPairsEachIndexOnce) {
       {1.0, 1.0, {4, 0, 0, 0, 0, 0, 0, 0}, "C04 M0 M1 M2 M3 M4 ", 5, {2, 3}},
   };
   for (const auto& c : cases) {
-    CRecordingGenerator generator(c.crossoverRate, c.mutationRate, c.size);
+    CRecordingGenerator generator;
+    generator.selectionType = SelectionNone;
+    generator.crossoverRate = c.crossoverRate;
+    generator.mutationRate = c.mutationRate;
+    generator.Initialize(c.size, 3);
     generator.hookMarks = c.hookMarks;
     const ScriptedDraws draws(c.draws);
     generator.NextGeneration();
@@ -363,29 +361,28 @@ TEST(Select, FillsEverySlotFromItsSourceWithANewUnmarkedObject) {
 // elitism keeps the copies it made before the failed clone (k = 2 here). Nothing stays marked.
 // (That nothing leaks the out-of-memory sweep checks.)
 TEST(Select, AFailureLeavesAWholeUnmarkedPopulation) {
-  // Type, clones that succeed (-1: all, but the draw lies outside the pick list), slots replaced.
-  std::vector<std::tuple<int, int, int>> failures;
-  for (const int type : {Roulette, Remainder, Tournament}) {
-    for (int n = type == Tournament ? 0 : -1; n < 4; ++n) failures.emplace_back(type, n, 0);
-  }
-  for (int n = 0; n < 2; ++n) failures.emplace_back(Elitism, n, n);
-  for (const auto& [type, allowance, replaced] : failures) {
-    SCOPED_TRACE("type " + std::to_string(type) + ", allowance " + std::to_string(allowance));
-    CGeneratorEx<CFaulty> generator;
-    generator.selectionType = type;
-    generator.population = MakePopulation<CFaulty>(Example).release();
-    CFaulty** slots = generator.population->individuals;
-    const std::vector<CFaulty*> old(slots, slots + 4);
-    CFaulty::clonesLeft = allowance;
-    const ScriptedDraws scripted({allowance < 0 ? -1 : 13});  // -1: outside the pick list
-    if (allowance < 0) {
-      EXPECT_THROW(generator.Select(generator.population), std::invalid_argument);
-    } else {
-      EXPECT_THROW(generator.Select(generator.population), std::runtime_error);
+  // Clones that succeed before one fails (-1: all, but the draw lies outside the pick list).
+  for (const int type : {Roulette, Remainder, Elitism, Tournament}) {
+    for (int allowance = type >= Elitism ? 0 : -1; allowance < (type == Elitism ? 2 : 4);
+         ++allowance) {
+      const int replaced = type == Elitism ? allowance : 0;
+      SCOPED_TRACE("type " + std::to_string(type) + ", allowance " + std::to_string(allowance));
+      CGeneratorEx<CFaulty> generator;
+      generator.selectionType = type;
+      generator.population = MakePopulation<CFaulty>(Example).release();
+      CFaulty** slots = generator.population->individuals;
+      const std::vector<CFaulty*> old(slots, slots + 4);
+      CFaulty::clonesLeft = allowance;
+      const ScriptedDraws scripted({allowance < 0 ? -1 : 13});  // -1: outside the pick list
+      if (allowance < 0) {
+        EXPECT_THROW(generator.Select(generator.population), std::invalid_argument);
+      } else {
+        EXPECT_THROW(generator.Select(generator.population), std::runtime_error);
+      }
+      CFaulty::clonesLeft = -1;
+      EXPECT_EQ(BrokenInvariant(generator, 4, 8), "");
+      for (int s = 0; s < 4; ++s) EXPECT_EQ(slots[s] == old[s], s < 4 - replaced) << "slot " << s;
     }
-    CFaulty::clonesLeft = -1;
-    EXPECT_EQ(BrokenInvariant(generator, 4, 8), "");
-    for (int s = 0; s < 4; ++s) EXPECT_EQ(slots[s] == old[s], s < 4 - replaced) << "slot " << s;
   }
 }
 

@@ -103,23 +103,15 @@ TEST(OutOfMemory, AFailedSortLeavesEverySlotAsItWas) {
   EXPECT_GT(n, 2);  // an allocation failed
 }
 
-// The demonstration's individual with a fitness that ties and drifts.
-template <class TIndividual>
-class CDrifting : public CIndividual<TIndividual, CBit> {
- public:
-  double Fitness(int /*context*/) override {
-    return 1.0 / (1.0 + std::abs(1234.0 - static_cast<double>(demo::DecodeBits(*this))));
-  }
-};
-
-// With a Clone of its own, its selections pick and clone in the plain course.
-class CPlainCloneIndividual final : public CDrifting<CPlainCloneIndividual> {
+// Individuals scored 0 by the base Fitness. With a Clone of its own, this one's selections pick
+// and clone in the plain course.
+class CPlainCloneIndividual final : public CIndividual<CPlainCloneIndividual, CBit> {
  public:
   CPlainCloneIndividual* Clone() override { return CIndividual::Clone(); }
 };
 
 // With the library's own Clone, whose selections may draw their picks ahead of the clones.
-class COwnCloneIndividual final : public CDrifting<COwnCloneIndividual> {};
+class COwnCloneIndividual final : public CIndividual<COwnCloneIndividual, CBit> {};
 
 // Every count of draws a generation of the given selection had made when one of its
 // allocations failed, the engine found by replaying the generation's seed.

@@ -40,8 +40,7 @@ TEST_F(Pools, ReleasedObjectsGiveTheirMemoryBack) {
     const std::int64_t start = Chunks();
     std::vector<CBit*> genes;
     for (int i = 0; i < 200000; ++i) genes.push_back(new CBit());
-    const std::int64_t full = Chunks() - start;
-    EXPECT_GE(full, 40);  // 16-byte blocks, about 4,000 to a 64 KiB chunk
+    EXPECT_GE(Chunks() - start, 40);  // 16-byte blocks, about 4,000 to a 64 KiB chunk
     for (CBit* gene : genes) delete gene;
     // The chunk in use and a few spares stay for reuse; the rest went back.
     EXPECT_LE(Chunks() - start, static_cast<std::int64_t>(detail::SpareChunks) + 1);
