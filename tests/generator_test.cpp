@@ -111,8 +111,8 @@ TEST(StartingOver, EachCallKeepsWhatItSays) {
   }
 }
 
-// Records the hooks the pairing pass calls, by the slot of each individual; the
-// first Mutate marks the slots listed in hookMarks, as a user's hook may.
+// Records the hooks the pairing pass calls, by the slot of each individual; the first Mutate
+// marks the slots listed in hookMarks, as a user's hook may.
 class CRecordingGenerator final : public Generator {
  public:
   std::vector<int> hookMarks;
