@@ -10,7 +10,6 @@
 // Allocation bookkeeping of the replaced operators.
 struct Allocations {
   long long live = 0;    // allocations not yet freed, counted always
-  long long made = 0;    // allocations made in all, counted always
   long long calls = 0;   // allocation calls since the counter was armed
   long long failAt = 0;  // the armed call that fails; 0 when disarmed
   long long failed = 0;  // failures injected so far
@@ -28,7 +27,6 @@ inline void* Allocate(std::size_t size, std::size_t alignment = 0) {
                                       alignment, (size + alignment - 1) / alignment * alignment);
   if (memory == nullptr) throw std::bad_alloc();
   ++allocations.live;
-  ++allocations.made;
   return memory;
 }
 
@@ -46,31 +44,13 @@ inline void Arm(long long n) {
 
 inline void Disarm() { allocations.failAt = 0; }
 
+// The basic forms, and the sized deletes the compiler asks for alongside them; the other forms'
+// default versions (the array and the nothrow ones) call these.
 void* operator new(std::size_t size) { return Allocate(size); }
-void* operator new[](std::size_t size) { return Allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return Allocate(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept {
-  return operator new(size, tag);
-}
-void operator delete(void* memory) noexcept { Release(memory); }
-void operator delete[](void* memory) noexcept { Release(memory); }
-void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
-void operator delete(void* memory, const std::nothrow_t&) noexcept { Release(memory); }
 void* operator new(std::size_t size, std::align_val_t alignment) {
   return Allocate(size, static_cast<std::size_t>(alignment));
 }
-void* operator new[](std::size_t size, std::align_val_t alignment) {
-  return Allocate(size, static_cast<std::size_t>(alignment));
-}
+void operator delete(void* memory) noexcept { Release(memory); }
 void operator delete(void* memory, std::align_val_t) noexcept { Release(memory); }
-void operator delete[](void* memory, std::align_val_t) noexcept { Release(memory); }
+void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
 void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { Release(memory); }
-void operator delete[](void* memory, std::size_t, std::align_val_t) noexcept { Release(memory); }
-void operator delete[](void* memory, const std::nothrow_t&) noexcept { Release(memory); }

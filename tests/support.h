@@ -90,8 +90,6 @@ class COnes final : public CIndividual<COnes, CBit> {
   static inline int alive = 0;
   COnes() { ++alive; }
   ~COnes() { --alive; }
-  COnes(const COnes&) = delete;
-  COnes& operator=(const COnes&) = delete;
 
   double Fitness(int /*context*/) override {
     int ones = 0;
@@ -111,8 +109,6 @@ class CFaulty final : public CIndividual<CFaulty, CBit> {
 
   CFaulty() { ++alive; }
   ~CFaulty() { --alive; }
-  CFaulty(const CFaulty&) = delete;
-  CFaulty& operator=(const CFaulty&) = delete;
 
   double Fitness(int context) override {
     const std::uint32_t value = demo::DecodeBits(*this);
@@ -135,10 +131,8 @@ template <class TIndividual = CMyIndividual>
 TIndividual* MakeIndividual(const std::vector<int>& bits, double fitness = 0.0) {
   auto* individual = new TIndividual();
   individual->AllocateGenes(static_cast<int>(bits.size()));
-  for (std::size_t i = 0; i < bits.size(); ++i) {
-    individual->genes[i] = new CBit();
-    individual->genes[i]->value = bits[i] != 0;
-  }
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    (individual->genes[i] = new CBit())->value = bits[i] != 0;
   individual->fitness = fitness;
   return individual;
 }
