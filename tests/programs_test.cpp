@@ -28,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using Args = std::vector<std::string>;
 
 // Where a child's standard output goes.
 enum class Output { File, Full, Closed, BrokenPipe };
@@ -36,18 +37,19 @@ enum class Output { File, Full, Closed, BrokenPipe };
 // (Output::File: logs/stdout) and its errors in logs/stderr. Killed if still running at the end.
 class Child {
  public:
-  Child(const std::string& program, const std::vector<std::string>& args, Output output,
-        const fs::path& logs, bool asNobody) {
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  Child(const std::string& program, Args args, Output output, const fs::path& logs, bool asNobody) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const int in = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int err =
-        ::open((logs / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    const fs::path outPath = output == Output::Full ? "/dev/full" : logs / "stdout";
-    int out = output == Output::File || output == Output::Full
-                  ? ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
-                  : -1;
+    const auto open = [](const fs::path& path, int flags) {
+      return ::open(path.c_str(), flags | O_CLOEXEC, 0644);
+    };
+    const int in = open("/dev/null", O_RDONLY);
+    const int err = open(logs / "stderr", O_WRONLY | O_CREAT | O_TRUNC);
+    int out = output == Output::File   ? open(logs / "stdout", O_WRONLY | O_CREAT | O_TRUNC)
+              : output == Output::Full ? open("/dev/full", O_WRONLY)
+                                       : -1;
     if (output == Output::BrokenPipe) {
       int ends[2];
       EXPECT_EQ(::pipe2(ends, O_CLOEXEC), 0);
@@ -69,9 +71,7 @@ class Child {
       ::execv(program.c_str(), argv.data());
       ::_exit(127);
     }
-    for (const int fd : {in, out, err}) {
-      if (fd >= 0) ::close(fd);
-    }
+    for (const int fd : {in, out, err}) ::close(fd);
   }
   ~Child() {
     if (pid_ > 0) {
@@ -87,111 +87,93 @@ class Child {
   // The exit status, or minus the signal that killed the child; -1000 when it outlives a minute.
   int Wait() {
     int status = 0;
-    for (int waited = 0; waited < 6000; ++waited) {
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-      }
+    for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) != pid_; ++waited) {
+      if (waited == 6000) return -1000;
       std::this_thread::sleep_for(10ms);
     }
-    return -1000;
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   }
 
  private:
   pid_t pid_ = -1;
 };
 
-// A fresh directory for a test's logs and files (the latter writable by everyone), removed
-// afterwards. In the arguments of Start and Run, a leading '@' stands for the directory of files.
-class Programs : public ::testing::Test {
+// A fresh directory for a test's logs and files (the latter writable by everyone). In the
+// arguments of Start and Run, a leading '@' stands for the directory of files.
+class Programs : public ScratchDirectory {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "allelix-programs-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    dir_ = pattern;
+    ScratchDirectory::SetUp();
     files_ = dir_ / "files";
     fs::permissions(dir_, fs::perms(0755));
     fs::create_directory(dir_ / "logs");
     fs::create_directory(files_);
     fs::permissions(files_, fs::perms(0777));
   }
-  void TearDown() override {
-    for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
-      if (entry.is_directory()) fs::permissions(entry, fs::perms::owner_all, fs::perm_options::add);
-    }
-    fs::remove_all(dir_);
-  }
-  std::unique_ptr<Child> Start(std::string_view program, std::vector<std::string> args,
-                               Output output = Output::File, bool asNobody = false) const {
+  std::unique_ptr<Child> Start(std::string_view program, Args args, Output output = Output::File,
+                               bool asNobody = false) const {
     for (std::string& arg : args) {
       if (arg.starts_with('@')) arg = (files_ / arg.substr(1)).string();
     }
     return std::make_unique<Child>(std::string(program), args, output, dir_ / "logs", asNobody);
   }
-  int Run(std::string_view program, const std::vector<std::string>& args) const {
-    return Start(program, args)->Wait();
-  }
+  int Run(std::string_view program, const Args& args) const { return Start(program, args)->Wait(); }
   std::string Out() const { return ReadFile(dir_ / "logs" / "stdout"); }
   std::string Err() const { return ReadFile(dir_ / "logs" / "stderr"); }
-  std::vector<std::string> Files() const {
-    std::vector<std::string> names;
+  Args Files() const {
+    Args names;
     for (const auto& entry : fs::directory_iterator(files_))
       names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-  fs::path dir_, files_;
+  fs::path files_;
 };
 
 TEST_F(Programs, OutputThatCannotBeWrittenIsAFailure) {
   const struct {
     std::string_view program;
-    std::vector<std::string> args = {};
+    Args args = {};
     Output output;
-    std::string name = {};  // in the message of a failure; none: success, no message
   } cases[] = {
       // clang-format off
-      {.program = DemoProgram, .output = Output::File},
-      {.program = DemoProgram, .output = Output::Full, .name = "allelix-demo"},
-      {.program = DemoProgram, .output = Output::Closed, .name = "allelix-demo"},
-      {.program = OneMaxProgram, .args = {"1"}, .output = Output::Full, .name = "onemax"},
-      {.program = OneMaxProgram, .args = {"--help"}, .output = Output::Closed, .name = "onemax"},
-      {.program = KnapsackProgram, .args = {"1"}, .output = Output::Closed, .name = "knapsack"},
-      {.program = LabProgram, .args = {"--help"}, .output = Output::Full, .name = "allelix-lab"},
+      {.program = DemoProgram, .output = Output::Full},
+      {.program = DemoProgram, .output = Output::Closed},
+      {.program = OneMaxProgram, .args = {"1"}, .output = Output::Full},
+      {.program = OneMaxProgram, .args = {"--help"}, .output = Output::Closed},
+      {.program = LabProgram, .args = {"--help"}, .output = Output::Full},
       // Without a standard output, the trace file must not take its place.
-      {.program = LabProgram, .args = {"--seed", "1", "--max-generations", "3", "--trace", "@trace.csv"}, .output = Output::Closed, .name = "allelix-lab"},
+      {.program = LabProgram, .args = {"--seed", "1", "--max-generations", "3", "--trace", "@trace.csv"}, .output = Output::Closed},
       // clang-format on
   };
   for (const auto& c : cases) {
     if (c.program.empty()) continue;  // a program this build leaves out
-    SCOPED_TRACE(std::string(c.program) + " " + (c.args.empty() ? "" : c.args[0]));
-    EXPECT_EQ(Start(c.program, c.args, c.output)->Wait(), c.name.empty() ? 0 : 1);
-    EXPECT_EQ(Err(), c.name.empty() ? "" : c.name + ": cannot write to standard output\n");
+    const std::string name = fs::path(c.program).filename();
+    SCOPED_TRACE(name + " " + (c.args.empty() ? "" : c.args[0]));
+    EXPECT_EQ(Start(c.program, c.args, c.output)->Wait(), 1);
+    EXPECT_EQ(Err(), name + ": cannot write to standard output\n");
   }
-  if (!LabProgram.empty()) {
-    EXPECT_EQ(ReadFile(files_ / "trace.csv").rfind("generation,", 0), 0u);
-  }
+  EXPECT_TRUE(LabProgram.empty() || ReadFile(files_ / "trace.csv").starts_with("generation,"));
 }
 
 TEST_F(Programs, TheLabStopsWhenASignalAsksAndLeavesItsFilesAsTheyWere) {
   if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
   // One run that does not end, or a batch of runs that do not end, with a trace and a chart.
-  const std::vector<std::string> endless = {
-      "--seed",     "1",       "--stop-flags", "16",     "--max-generations",
-      "2000000000", "--trace", "@trace.csv",   "--plot", "@chart.svg"};
-  std::vector<std::string> batch = endless;
+  const Args endless = {"--seed",     "1",       "--stop-flags", "16",     "--max-generations",
+                        "2000000000", "--trace", "@trace.csv",   "--plot", "@chart.svg"};
+  Args batch = endless;
   batch.insert(batch.end(), {"--runs", "4", "--jobs", "2"});
-  const std::string interrupted = "allelix-lab: interrupted by SIG";
   const struct {
     int signal;  // sent once the lab is running; 0: none
-    std::vector<std::string> args;
+    Args args;
     Output output;
     int status;
     std::string err;
   } stops[] = {
       // clang-format off
-      {.signal = SIGINT, .args = endless, .output = Output::File, .status = 130, .err = interrupted + "INT; no output file was replaced\n"},
-      {.signal = SIGTERM, .args = batch, .output = Output::File, .status = 143, .err = interrupted + "TERM; no output file was replaced\n"},
+      {.signal = SIGINT, .args = endless, .output = Output::File, .status = 130, .err = "allelix-lab: interrupted by SIGINT; no output file was replaced\n"},
+      {.signal = SIGTERM, .args = batch, .output = Output::File, .status = 143, .err = "allelix-lab: interrupted by SIGTERM; no output file was replaced\n"},
       // The trace goes to standard output as runs end, until a write finds no reader.
       {.signal = 0, .args = {"--seed", "1", "--runs", "100000", "--jobs", "1", "--trace", "-", "--plot", "@chart.svg"}, .output = Output::BrokenPipe, .status = 128 + SIGPIPE,
        .err = "100000 runs, seed 1 (run r starts from 1 + r * 1048576), engine mt19937, selection elitism, crossover two-point\n"},
@@ -201,14 +183,14 @@ TEST_F(Programs, TheLabStopsWhenASignalAsksAndLeavesItsFilesAsTheyWere) {
     SCOPED_TRACE(stop.status);
     std::ofstream(files_ / "trace.csv") << "old trace";
     std::ofstream(files_ / "chart.svg") << "old chart";
-    const std::vector<std::string> before = Files();
+    const Args before = Files();
     const std::unique_ptr<Child> lab = Start(LabProgram, stop.args, stop.output);
     if (stop.signal != 0) {
       // The lab makes its temporary files before its first run: wait for them, then a little.
-      for (int waited = 0; Files().size() == before.size() && waited < 3000; ++waited) {
+      for (int waited = 0; Files() == before && waited < 3000; ++waited) {
         std::this_thread::sleep_for(10ms);
       }
-      EXPECT_GT(Files().size(), before.size()) << "no temporary file appeared";
+      EXPECT_NE(Files(), before) << "no temporary file appeared";
       std::this_thread::sleep_for(200ms);
       lab->Signal(stop.signal);
     }
@@ -235,11 +217,9 @@ std::string Timeless(const std::string& text) {
 // uninterrupted run's trace, chart and summary.
 TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
   if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
-  const std::vector<std::string> roulette = {"--seed",       "7", "--selection", "roulette",
-                                             "--stop-flags", "16"};
   const struct {
     std::string why;
-    std::vector<std::string> args;
+    Args args;
     std::string done;  // the file whose existence shows that a checkpoint can be resumed
     std::string every;
   } cases[] = {
@@ -260,20 +240,19 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     SCOPED_TRACE(c.why);
     const fs::path work = fast / c.why;
     fs::create_directories(work);
-    const auto command = [&](const std::string& stem, std::vector<std::string> more) {
-      std::vector<std::string> args = roulette;
+    const auto command = [&](const std::string& stem) {
+      Args args = {"--seed", "7", "--selection", "roulette", "--stop-flags", "16"};
       args.insert(args.end(), c.args.begin(), c.args.end());
       args.insert(args.end(),
                   {"--trace", work / (stem + ".csv"), "--plot", work / (stem + ".svg")});
-      args.insert(args.end(), more.begin(), more.end());
       return args;
     };
-    ASSERT_EQ(Run(LabProgram, command("reference", {})), 0);
+    ASSERT_EQ(Run(LabProgram, command("reference")), 0);
     const std::string summary = Timeless(Out());
-    const std::vector<std::string> fresh =
-        command("resumed", {"--checkpoint", work / "ckpt", "--checkpoint-every", c.every});
+    Args fresh = command("resumed");
+    fresh.insert(fresh.end(), {"--checkpoint", work / "ckpt", "--checkpoint-every", c.every});
     // A resumed batch may take another number of threads.
-    const std::vector<std::string> resume = {"--resume", work / "ckpt", "--jobs", "1"};
+    const Args resume = {"--resume", work / "ckpt", "--jobs", "1"};
     int status = -SIGKILL;
     for (int attempt = 0; status != 0; ++attempt) {
       ASSERT_LT(attempt, 20) << "the lab never finished";
@@ -291,17 +270,14 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
       status = lab->Wait();
       ASSERT_TRUE(status == 0 || status == -SIGKILL || status == -SIGINT || status == 130)
           << status << ": " << Err();
-      if (status == 130) {
-        EXPECT_NE(Err().find("; resume with --resume " + resume[1]), std::string::npos);
-      }
+      EXPECT_TRUE(status != 130 || Err().find("; resume with --resume " + resume[1]) != Err().npos);
     }
     EXPECT_EQ(Timeless(Out()), summary);
-    EXPECT_EQ(ReadFile(work / "resumed.csv"), ReadFile(work / "reference.csv"));
-    EXPECT_EQ(ReadFile(work / "resumed.svg"), ReadFile(work / "reference.svg"));
+    EXPECT_EQ(ReadFile(work / "resumed.csv") + ReadFile(work / "resumed.svg"),
+              ReadFile(work / "reference.csv") + ReadFile(work / "reference.svg"));
     // Finished runs are taken as they ended, not run (and saved) again.
     const auto checkpoints = [&] {
-      if (!fs::is_directory(work / "ckpt")) return ReadFile(work / "ckpt");
-      std::string all;
+      std::string all = fs::is_regular_file(work / "ckpt") ? ReadFile(work / "ckpt") : "";
       for (int run = 0; run < 5; ++run) {
         all += ReadFile(work / "ckpt" / ("run-" + std::to_string(run) + ".checkpoint"));
       }
@@ -323,10 +299,6 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
   const fs::path lab = dir_ / "allelix-lab";
   fs::copy_file(std::string(LabProgram), lab);
   fs::permissions(lab, fs::perms(0755));
-  ASSERT_EQ(::mkfifo((files_ / "fifo").c_str(), 0600), 0);
-  fs::create_directory(files_ / "directory");
-  std::ofstream(files_ / "read-only.csv") << "old";
-  fs::permissions(files_ / "read-only.csv", fs::perms(0444));
   fs::create_directory(files_ / "read-only");
   fs::permissions(files_ / "read-only", fs::perms(0555));
   // A file anyone may write, but in a sticky directory only its owner (root here) may replace.
@@ -334,34 +306,25 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
   fs::permissions(files_ / "sticky", fs::perms(01777));
   std::ofstream(files_ / "sticky" / "theirs.csv") << "old";
   fs::permissions(files_ / "sticky" / "theirs.csv", fs::perms(0666));
-  const std::vector<std::string> run = {"--seed", "3", "--stop-flags", "16", "--max-generations",
-                                        "5"};
-  const auto with = [&](std::vector<std::string> args) {
-    args.insert(args.begin(), run.begin(), run.end());
+  const auto with = [&](Args args) {
+    args.insert(args.begin(), {"--seed", "3", "--stop-flags", "16", "--max-generations", "5"});
     return args;
   };
   ASSERT_EQ(Run(LabProgram, with({"--checkpoint", "@lab.ckpt", "--trace", "@saved.csv"})), 0);
   const std::string whole = ReadFile(files_ / "lab.ckpt");
-  std::ofstream(files_ / "truncated.ckpt", std::ios::binary) << whole.substr(0, whole.size() / 2);
   ASSERT_EQ(Run(OneMaxProgram, {"1", "--checkpoint", "@onemax.ckpt", "--checkpoint-every", "1000"}),
             0);
-  const std::string denied = "Permission denied";
   const struct {
-    std::vector<std::string> args;
+    Args args;
     std::string err;          // after "allelix-lab: ", with @ standing for the directory of files
     bool asRootOnly = false;  // needs a file of another user
   } refusals[] = {
       // clang-format off
-      {.args = with({"--trace", "@read-only.csv"}), .err = "--trace: cannot write '@read-only.csv': " + denied},
-      {.args = with({"--trace", "@read-only/new.csv"}), .err = "--trace: cannot write '@read-only/new.csv': " + denied},
-      {.args = with({"--checkpoint", "@read-only/new.ckpt"}), .err = "--checkpoint: cannot write '@read-only/new.ckpt': " + denied},
+      {.args = with({"--checkpoint", "@read-only/new.ckpt"}), .err = "--checkpoint: cannot write '@read-only/new.ckpt': Permission denied"},
       {.args = with({"--trace", "@sticky/theirs.csv"}), .err = "--trace: cannot replace '@sticky/theirs.csv': it belongs to another user, in a directory where only a file's owner may replace it", .asRootOnly = true},
-      {.args = with({"--checkpoint", "@directory"}), .err = "--checkpoint: cannot write '@directory': it is a directory, not a regular file"},
-      {.args = with({"--checkpoint", "@fifo"}), .err = "--checkpoint: cannot write '@fifo': it is a FIFO, not a regular file"},
       {.args = with({"--checkpoint", "/dev/full"}), .err = "--checkpoint: cannot write '/dev/full': it is a character device, not a regular file"},
       {.args = with({"--trace", "@trace.csv", "--checkpoint", "@../files/trace.csv"}), .err = "--checkpoint: it names the same file as --trace '@trace.csv'"},
       {.args = with({"--runs", "2", "--checkpoint", "@lab.ckpt"}), .err = "--checkpoint: '@lab.ckpt' is not a directory (a batch keeps a checkpoint per run in one)"},
-      {.args = {"--resume", "@truncated.ckpt"}, .err = "--resume: cannot load checkpoint '@truncated.ckpt': it is " + std::to_string(whole.size() / 2) + " bytes long, but its header says " + std::to_string(whole.size()) + " (truncated)"},
       {.args = {"--resume", "@onemax.ckpt"}, .err = "--resume: '@onemax.ckpt' was saved by onemax, not by allelix-lab"},
       {.args = {"--resume", "@lab.ckpt", "--seed", "4"}, .err = "--seed: '4' differs from the checkpoint's '3'"},
       {.args = {"--resume", "@lab.ckpt", "--max-stagnation", "9"}, .err = "--max-stagnation: '9' differs from the checkpoint's run, which did not set it"},
@@ -381,9 +344,7 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
     EXPECT_EQ(Err(), err);
   }
   EXPECT_EQ(ReadFile(files_ / "lab.ckpt"), whole);
-  EXPECT_EQ(ReadFile(files_ / "sticky" / "theirs.csv") + ReadFile(files_ / "read-only.csv"),
-            "oldold");
-  EXPECT_EQ(fs::status(files_ / "read-only.csv").permissions(), fs::perms(0444));
+  EXPECT_EQ(ReadFile(files_ / "sticky" / "theirs.csv"), "old");
   EXPECT_TRUE(fs::is_empty(files_ / "read-only"));
   // Options given again that agree, in other spellings, resume the finished run as it ended.
   EXPECT_EQ(
