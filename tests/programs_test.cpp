@@ -33,7 +33,7 @@ using Args = std::vector<std::string>;
 enum class Output { File, Full, Closed, BrokenPipe };
 
 // A program running in a child process, with /dev/null as its input, its output as chosen
-// (Output::File: logs/stdout) and its errors in logs/stderr. Killed if still running at the end.
+// (Output::File: logs/stdout) and its errors in logs/stderr. Killed if it outlives this object.
 class Child {
  public:
   Child(const std::string& program, Args args, Output output, const fs::path& logs, bool asNobody) {
@@ -74,16 +74,13 @@ class Child {
   ~Child() {
     if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
   }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
   void Signal(int signal) const { ::kill(pid_, signal); }
 
   // The exit status, or minus the signal that killed the child; -1000 when it outlives a minute.
   int Wait() {
-    int status = 0;
-    for (int waited = 0; ::waitpid(pid_, &status, WNOHANG) != pid_; ++waited) {
-      if (waited == 6000) return -1000;
+    int status = 0, waited = 0;
+    while (::waitpid(pid_, &status, WNOHANG) != pid_) {
+      if (waited++ == 6000) return -1000;
       std::this_thread::sleep_for(10ms);
     }
     pid_ = -1;
@@ -102,20 +99,18 @@ class Programs : public ScratchDirectory {
     ScratchDirectory::SetUp();
     files_ = dir_ / "files";
     fs::permissions(dir_, fs::perms(0755));
-    fs::create_directory(dir_ / "logs");
     fs::create_directory(files_);
     fs::permissions(files_, fs::perms(0777));
   }
   std::unique_ptr<Child> Start(std::string_view program, Args args, Output output = Output::File,
                                bool asNobody = false) const {
-    for (std::string& arg : args) {
-      if (arg.starts_with('@')) arg = (files_ / arg.substr(1)).string();
-    }
-    return std::make_unique<Child>(std::string(program), args, output, dir_ / "logs", asNobody);
+    for (std::string& arg : args) arg = std::regex_replace(arg, std::regex("^@"), Files(""));
+    return std::make_unique<Child>(std::string(program), args, output, dir_, asNobody);
   }
   int Run(std::string_view program, const Args& args) const { return Start(program, args)->Wait(); }
-  std::string Out() const { return ReadFile(dir_ / "logs" / "stdout"); }
-  std::string Err() const { return ReadFile(dir_ / "logs" / "stderr"); }
+  std::string Out() const { return ReadFile(dir_ / "stdout"); }
+  std::string Err() const { return ReadFile(dir_ / "stderr"); }
+  std::string Files(const std::string& name) const { return (files_ / name).string(); }
   std::set<fs::path> Files() const { return {fs::directory_iterator(files_), {}}; }
   fs::path files_;
 };
@@ -124,7 +119,6 @@ class Programs : public ScratchDirectory {
 // signal, or by a reader that went away, exits with the signal's status. Either way no output
 // file is replaced and no temporary file is left behind.
 TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWere) {
-  const std::string trace = (dir_ / "trace.csv").string();
   const struct {
     std::string_view program;
     Args args = {};
@@ -140,7 +134,7 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
       {.program = OneMaxProgram, .args = {"--help"}, .output = Output::Closed},
       {.program = LabProgram, .args = {"--help"}, .output = Output::Full},
       // Without a standard output, the trace file must not take its place.
-      {.program = LabProgram, .args = {"--seed", "1", "--max-generations", "3", "--trace", trace}, .output = Output::Closed},
+      {.program = LabProgram, .args = {"--seed", "1", "--max-generations", "3", "--trace", dir_ / "trace.csv"}, .output = Output::Closed},
       // A run that does not end, then a batch of runs that do not end.
       {.program = LabProgram, .args = {"--seed", "1", "--stop-flags", "16", "--max-generations", "2000000000", "--trace", "@trace.csv", "--plot", "@chart.svg"}, .signal = SIGINT, .status = 130, .err = "allelix-lab: interrupted by SIGINT; no output file was replaced\n"},
       {.program = LabProgram, .args = {"--seed", "1", "--stop-flags", "16", "--max-generations", "2000000000", "--trace", "@trace.csv", "--plot", "@chart.svg", "--runs", "4", "--jobs", "2"}, .signal = SIGTERM, .status = 143, .err = "allelix-lab: interrupted by SIGTERM; no output file was replaced\n"},
@@ -170,7 +164,7 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
     EXPECT_EQ(ReadFile(files_ / "trace.csv") + ReadFile(files_ / "chart.svg"),
               "old traceold chart");
   }
-  EXPECT_TRUE(LabProgram.empty() || ReadFile(trace).starts_with("generation,"));
+  EXPECT_TRUE(LabProgram.empty() || ReadFile(dir_ / "trace.csv").starts_with("generation,"));
 }
 
 // Killed at random moments (most of which fall in a checkpoint's write, as the lab writes one
@@ -192,8 +186,7 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
   // A checkpoint after every generation costs a sync; in memory (a tmpfs) next to nothing.
   std::string pattern = "/dev/shm/allelix-kill-XXXXXX";
   const fs::path fast = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : files_;
-  const std::unique_ptr<const fs::path, void (*)(const fs::path*)> removeFast(
-      &fast, [](const fs::path* path) { fs::remove_all(*path); });
+  const std::shared_ptr<void> removeFast(nullptr, [&](void*) { fs::remove_all(fast); });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
     const fs::path work = fast / c.why;
@@ -213,8 +206,7 @@ TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
     int status = -SIGKILL;
     for (int attempt = 0; status != 0; ++attempt) {
       ASSERT_LT(attempt, 20) << "the lab never finished";
-      const std::unique_ptr<Child> lab =
-          Start(LabProgram, fs::exists(work / c.done) ? resume : fresh);
+      const auto lab = Start(LabProgram, fs::exists(work / c.done) ? resume : fresh);
       // The last kill waits for a checkpoint, so that the run that finishes is a resumed one.
       for (int waited = 0; attempt == 7 && !fs::exists(work / c.done) && waited < 500; ++waited) {
         std::this_thread::sleep_for(10ms);
@@ -291,11 +283,8 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
     const int status = Start(lab.string(), refusal.args, Output::File, ::geteuid() == 0)->Wait();
     if (status == 126) GTEST_SKIP() << "cannot run as nobody here";
     EXPECT_EQ(status, 2);
-    std::string err = "allelix-lab: " + refusal.err + "\n";
-    for (std::size_t at = 0; (at = err.find('@', at)) != std::string::npos;) {
-      err.replace(at, 1, (files_ / "").string());
-    }
-    EXPECT_EQ(Err(), err);
+    EXPECT_EQ(Err(),
+              std::regex_replace("allelix-lab: " + refusal.err + "\n", std::regex("@"), Files("")));
   }
   EXPECT_EQ(ReadFile(files_ / "lab.ckpt"), whole);
   EXPECT_EQ(ReadFile(files_ / "sticky" / "theirs.csv"), "old");
