@@ -41,9 +41,7 @@ class Child {
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    const auto open = [](const fs::path& p, int f) {
-      return ::open(p.c_str(), f | O_CLOEXEC, 0644);
-    };
+    const auto open = [](fs::path p, int f) { return ::open(p.c_str(), f | O_CLOEXEC, 0644); };
     const int in = open("/dev/null", O_RDONLY);
     const int err = open(dir / "stderr", O_WRONLY | O_CREAT | O_TRUNC);
     int ends[2] = {-1, -1};
@@ -94,21 +92,22 @@ class Programs : public ScratchDirectory {
  protected:
   void SetUp() override {
     ScratchDirectory::SetUp();
-    files_ = dir_ / "files";
+    files_ = dir_ / "files/";
     fs::permissions(dir_, fs::perms(0755));
     fs::create_directory(files_);
     fs::permissions(files_, fs::perms(0777));
   }
   std::unique_ptr<Child> Start(std::string_view program, Args args, Output output = Output::File,
                                bool asNobody = false) const {
-    for (std::string& arg : args) arg = std::regex_replace(arg, std::regex("^@"), Files(""));
+    for (std::string& arg : args) arg = At(arg);
     return std::make_unique<Child>(std::string(program), args, output, dir_, asNobody);
   }
   int Run(std::string_view program, const Args& args) const { return Start(program, args)->Wait(); }
   std::string Out() const { return ReadFile(dir_ / "stdout"); }
   std::string Err() const { return ReadFile(dir_ / "stderr"); }
   std::string Timeless() const { return std::regex_replace(Out(), std::regex("time per.*\n"), ""); }
-  std::string Files(const std::string& name) const { return (files_ / name).string(); }
+  // The text with every '@' standing for the directory of files.
+  std::string At(std::string s) const { return regex_replace(s, std::regex("@"), files_.c_str()); }
   std::set<fs::path> Files() const { return {fs::directory_iterator(files_), {}}; }
   fs::path files_;
 };
@@ -144,8 +143,7 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
     if (c.program.empty()) continue;  // a program this build leaves out
     const std::string name = fs::path(c.program).filename();
     SCOPED_TRACE(name + " " + (c.args.empty() ? "" : c.args[0]) + " " + std::to_string(c.status));
-    std::ofstream(files_ / "trace.csv") << "old trace";
-    std::ofstream(files_ / "chart.svg") << "old chart";
+    for (const char* file : {"trace.csv", "chart.svg"}) std::ofstream(files_ / file) << "old";
     const std::set<fs::path> before = Files();
     const std::unique_ptr<Child> child = Start(c.program, c.args, c.output);
     if (c.signal != 0) {
@@ -157,8 +155,7 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
     EXPECT_EQ(child->Wait(), c.status);
     EXPECT_EQ(Err(), c.err.empty() ? name + ": cannot write to standard output\n" : c.err);
     EXPECT_EQ(Files(), before);
-    EXPECT_EQ(ReadFile(files_ / "trace.csv") + ReadFile(files_ / "chart.svg"),
-              "old traceold chart");
+    EXPECT_EQ(ReadFile(files_ / "trace.csv") + ReadFile(files_ / "chart.svg"), "oldold");
   }
   EXPECT_TRUE(LabProgram.empty() || ReadFile(dir_ / "trace.csv").starts_with("generation,"));
 }
@@ -224,7 +221,6 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
   if (LabProgram.empty() || OneMaxProgram.empty()) GTEST_SKIP() << "the programs are not built";
   const fs::path lab = dir_ / "allelix-lab";
   fs::copy_file(std::string(LabProgram), lab);
-  fs::permissions(lab, fs::perms(0755));
   fs::create_directory(files_ / "read-only");
   fs::permissions(files_ / "read-only", fs::perms(0555));
   // A file anyone may write, but in a sticky directory only its owner (root here) may replace.
@@ -259,8 +255,7 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
     const int status = Start(lab.string(), refusal.args, Output::File, ::geteuid() == 0)->Wait();
     if (status == 126) GTEST_SKIP() << "cannot run as nobody here";
     EXPECT_EQ(status, 2);
-    EXPECT_EQ(Err(),
-              std::regex_replace("allelix-lab: " + refusal.err + "\n", std::regex("@"), Files("")));
+    EXPECT_EQ(Err(), At("allelix-lab: " + refusal.err + "\n"));
   }
   EXPECT_EQ(ReadFile(files_ / "lab.ckpt") + ReadFile(files_ / "sticky" / "theirs.csv"),
             whole + "old");
