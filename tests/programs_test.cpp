@@ -160,12 +160,12 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
   EXPECT_TRUE(LabProgram.empty() || ReadFile(dir_ / "trace.csv").starts_with("generation,"));
 }
 
-// Killed at random moments (most of which fall in a checkpoint's write, as the lab writes one
-// after every generation) and resumed from what is on disk each time, the lab ends with the
-// uninterrupted run's trace, chart and summary.
+// Killed at moments from before its first checkpoint to well into the batch (many of them in a
+// checkpoint's write) and resumed from what is on disk each time, the lab ends with the
+// uninterrupted batch's trace, chart and summary.
 TEST_F(Programs, AKilledLabResumesToTheUninterruptedResult) {
   if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
-  // A checkpoint after every generation costs a sync; in memory (a tmpfs) next to nothing.
+  // Each checkpoint costs a sync; in memory (a tmpfs) next to nothing.
   std::string pattern = "/dev/shm/allelix-kill-XXXXXX";
   const fs::path work = ::mkdtemp(pattern.data()) != nullptr ? fs::path(pattern) : files_;
   const std::shared_ptr<void> removeWork(nullptr, [&](void*) { fs::remove_all(work); });
