@@ -175,7 +175,7 @@ TEST_F(LabFiles, OutputsMatchTheGoldenFilesByteForByte) {
   }
 }
 
-// Without a seed a run or a batch draws one and tells how to repeat it; with clock seeding each
+// Without a seed a run or a batch draws one and tells how to repeat it; with clock seeding every
 // reseed takes the clock's seconds, so a clock that stands still repeats the run.
 TEST(LabSeeds, UnseededRunsTellTheirSeedAndClockSeedingFollowsTheClock) {
   for (const std::string runs : {"1", "3"}) {
@@ -195,15 +195,6 @@ TEST(LabSeeds, UnseededRunsTellTheirSeedAndClockSeedingFollowsTheClock) {
   const Outcome clocked = Lab(args);
   EXPECT_EQ(clocked.out, Lab(args).out);
   EXPECT_NE(clocked.err.find("no seed (reseeded from the clock)"), std::string::npos);
-  // The start reseeds with the clock's seconds, as a schedule from them would; the generations
-  // after it reseed with the same seconds again, where the schedule goes on counting.
-  const std::string scheduled =
-      Lab({"--seed", "1700000000", "--max-generations", "3", "--trace", "-"}).out;
-  const auto twoLines = [](const std::string& text) {
-    return text.substr(0, text.find('\n', text.find('\n') + 1));
-  };
-  EXPECT_EQ(twoLines(clocked.out), twoLines(scheduled));
-  EXPECT_NE(clocked.out, scheduled);
 }
 
 // What a path is, without following a link it ends in.
@@ -213,7 +204,6 @@ fs::file_type KindOf(const std::string& path) { return fs::symlink_status(path).
 // replaced whole (keeping its mode, and any links that lead to it), anything else is written in
 // place, and no temporary file is left.
 TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlace) {
-  const bool root = ::geteuid() == 0;  // root may write a read-only file, as with `>`
   const mode_t savedMask = ::umask(022);
   std::vector<int> descriptors;  // opened by a row, closed at the end
   // A file dir/file of this content and mode; returns its path.
@@ -221,11 +211,6 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
     std::ofstream(dir / "file") << content;
     fs::permissions(dir / "file", fs::perms(mode));
     return (dir / "file").string();
-  };
-  // A link dir/target to `to`; returns its path.
-  const auto link = [](const fs::path& dir, const fs::path& to) {
-    fs::create_symlink(to, dir / "target");
-    return (dir / "target").string();
   };
   struct Target {
     std::string_view kind;
@@ -242,15 +227,14 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
   // clang-format off
   const Target targets[] = {
       {.kind = "a path that does not exist yet", .make = [](const fs::path& dir) { return (dir / "file").string(); }, .mode = fs::perms(0644)},
-      {.kind = "a read-only file", .make = [&](const fs::path& dir) { return file(dir, "old", 0444); }, .refusal = root ? "" : "Permission denied", .discarded = "old", .mode = fs::perms(0444)},
+      {.kind = "a read-only file", .make = [&](const fs::path& dir) { return file(dir, "old", 0444); }, .refusal = ::geteuid() == 0 ? "" : "Permission denied", .discarded = "old", .mode = fs::perms(0444)},
       {.kind = "a relative link in another directory to the file, through a second link",
-       .make = [&](const fs::path& dir) { file(dir, "old", 0640); fs::create_directory(dir / "sub"); fs::create_symlink("../file", dir / "sub" / "link"); return link(dir, "sub/link"); },
+       .make = [&](const fs::path& dir) { file(dir, "old", 0640); fs::create_directory(dir / "sub"); fs::create_symlink("../file", dir / "sub" / "link"); fs::create_symlink("sub/link", dir / "target"); return (dir / "target").string(); },
        .discarded = "old", .mode = fs::perms(0640)},
       {.kind = "a descriptor of this process on a regular file, as /dev/fd/N",
        .make = [&](const fs::path& dir) { descriptors.push_back(::open(file(dir, "head\n", 0600).c_str(), O_WRONLY | O_APPEND)); return "/dev/fd/" + std::to_string(descriptors.back()); },
        .discarded = "head\nnew", .committed = "head\nnew", .mode = fs::perms(0600)},
-      {.kind = "a link to a device that takes no data", .make = [&](const fs::path& dir) { return link(dir, "/dev/full"); }, .commitError = "No space left on device"},
-      {.kind = "a directory", .make = [](const fs::path& dir) { return dir.string(); }, .refusal = "Is a directory"},
+      {.kind = "a link to a device that takes no data", .make = [](const fs::path& dir) { fs::create_symlink("/dev/full", dir / "target"); return (dir / "target").string(); }, .commitError = "No space left on device"},
   };
   // clang-format on
   for (const Target& target : targets) {
@@ -270,8 +254,8 @@ TEST_F(LabFiles, PendingFileReplacesRegularFilesWholeAndWritesAnythingElseInPlac
       }
       const std::string_view expectedError =
           target.refusal.empty() && commit ? target.commitError : target.refusal;
-      EXPECT_EQ(error.empty(), expectedError.empty()) << error;
-      EXPECT_NE(error.find(expectedError), std::string::npos) << error;
+      EXPECT_TRUE(error.empty() == expectedError.empty() && error.find(expectedError) != error.npos)
+          << error;
       const bool committed = commit && error.empty();
       EXPECT_EQ(fs::exists(dir / "file") ? std::optional(ReadFile(dir / "file")) : std::nullopt,
                 committed ? target.committed : target.discarded);
