@@ -3,12 +3,12 @@
 // Speed work on the sort, the grouping or the allocation must leave every one unchanged.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <type_traits>
 #include <utility>
 
 #include "allelix/generator.h"
@@ -22,54 +22,48 @@ namespace {
 // locks two bits a gene, 32 genes to a word, its fitness bits and its mark), then best (if any)
 // and the counters.
 template <class TGenerator>
-std::uint64_t Fingerprint(const TGenerator& generator) {
+std::uint64_t Fingerprint(const TGenerator& g) {
   std::uint64_t hash = 14695981039346656037ull;
-  const auto mix = [&hash](std::uint64_t value) {
-    for (int bit = 0; bit < 64; bit += 8)
-      hash = (hash ^ ((value >> bit) & 0xFFu)) * 1099511628211ull;
+  const auto mix = [&hash](std::uint64_t v) {
+    for (int bit = 0; bit < 64; bit += 8) hash = (hash ^ ((v >> bit) & 0xFFu)) * 1099511628211ull;
   };
-  const auto mixIndividual = [&mix](const auto& individual) {
-    mix(static_cast<std::uint64_t>(individual.geneCount));
+  const auto mixIndividual = [&mix](const auto& x) {
+    mix(static_cast<std::uint64_t>(x.geneCount));
     std::uint64_t word = 0;
-    for (int j = 0; j < individual.geneCount; ++j) {
-      word = word << 2 | (individual.genes[j]->value ? 1u : 0u) |
-             (individual.genes[j]->locked ? 2u : 0u);
+    for (int j = 0; j < x.geneCount; ++j) {
+      word = word << 2 | (x.genes[j]->value ? 1u : 0u) | (x.genes[j]->locked ? 2u : 0u);
       if (j % 32 == 31) mix(std::exchange(word, 0));
     }
     mix(word);
-    mix(std::bit_cast<std::uint64_t>(individual.fitness));
-    mix(individual.marked);
+    mix(std::bit_cast<std::uint64_t>(x.fitness));
+    mix(x.marked);
   };
-  mix(static_cast<std::uint64_t>(generator.population->count));
-  for (int i = 0; i < generator.population->count; ++i)
-    mixIndividual(*generator.population->individuals[i]);
-  mix(generator.best != nullptr);
-  if (generator.best != nullptr) mixIndividual(*generator.best);
-  for (const int counter :
-       {generator.populationSize, generator.generation, generator.bestGeneration})
+  mix(static_cast<std::uint64_t>(g.population->count));
+  for (int i = 0; i < g.population->count; ++i) mixIndividual(*g.population->individuals[i]);
+  mix(g.best != nullptr);
+  if (g.best != nullptr) mixIndividual(*g.best);
+  for (const int counter : {g.populationSize, g.generation, g.bestGeneration})
     mix(static_cast<std::uint64_t>(counter));
   return hash;
 }
 
-// The share of set genes: few distinct values, so ties everywhere, at any chromosome length.
-class COneMaxIndividual final : public CIndividual<COneMaxIndividual, CBit> {
- public:
-  double Fitness(int /*context*/) override {
-    return static_cast<double>(
-               std::count_if(genes, genes + geneCount, [](CBit* g) { return g->value; })) /
-           geneCount;
-  }
-};
+enum Scoring { SquareRoot, OneMax, Signed, NonFinite };
 
-// The square-root fitness, except that some numbers score -0.0 or a negative value and, when
-// NonFinite, others NaN or infinity: the sort's and the operators' awkward cases.
-template <bool NonFinite>
-class CAwkwardIndividual final : public CIndividual<CAwkwardIndividual<NonFinite>, CBit> {
+// OneMax: the share of set genes, few distinct values, so ties everywhere at any chromosome
+// length. Signed: the square-root fitness, except that some numbers score -0.0 or a negative
+// value; NonFinite: others NaN or infinity too. The sort's and the operators' awkward cases.
+template <Scoring Kind>
+class CScored final : public CIndividual<CScored<Kind>, CBit> {
  public:
   double Fitness(int /*context*/) override {
+    if (Kind == OneMax) {
+      int ones = 0;
+      for (int j = 0; j < this->geneCount; ++j) ones += this->genes[j]->value ? 1 : 0;
+      return static_cast<double>(ones) / this->geneCount;
+    }
     const std::uint32_t x = demo::DecodeBits(*this);
-    if (NonFinite && x % 61 == 0) return std::numeric_limits<double>::quiet_NaN();
-    if (NonFinite && x % 401 == 0) return std::numeric_limits<double>::infinity();
+    if (Kind == NonFinite && x % 61 == 0) return std::numeric_limits<double>::quiet_NaN();
+    if (Kind == NonFinite && x % 401 == 0) return std::numeric_limits<double>::infinity();
     if (x % 53 == 0) return -0.0;
     const auto root = static_cast<std::int32_t>(x);
     const double score = x > 9999u ? 0.0 : 1.0 - std::abs(demo::Square - root * root) / 99980001.0;
@@ -94,20 +88,20 @@ TEST(Golden, TwentySeededDemonstrationRuns) {
 
 // Seeded runs of a given number of generations, one per crossover type, for one engine,
 // selection type, individual (its fitness) and shape.
-enum Fitness { SquareRoot, OneMax, Signed, NonFinite };  // of the individuals run
 struct OperatorRuns {
   Engine engine;
   int selection;
-  Fitness fitness = SquareRoot;
+  Scoring fitness = SquareRoot;  // of the individuals run
   int size = 1000, genes = 14, generations = 12;
   double mutationRate = static_cast<double>(0.001f);
   std::array<std::uint64_t, 4> byCrossover;  // CrossoverNone to CrossoverUniform
 };
 
-template <class TIndividual>
+template <Scoring Kind>
 std::uint64_t RunFingerprint(const OperatorRuns& runs, int crossover) {
   const ScopedSeedSchedule schedule(2024u + static_cast<std::uint32_t>(crossover), runs.engine);
-  CGeneratorEx<TIndividual> generator;
+  CGeneratorEx<std::conditional_t<Kind == SquareRoot, demo::CMyIndividual, CScored<Kind>>>
+      generator;
   generator.selectionType = runs.selection;
   generator.crossoverType = crossover;
   generator.mutationRate = runs.mutationRate;
@@ -157,11 +151,11 @@ const OperatorRuns Table[] = {
 // clang-format on
 
 TEST(Golden, SeededRunsOfEverySelectionAndCrossoverType) {
-  std::srand(1);
-  const bool glibc = std::rand() == 1804289383;  // whose sequence the runtime engine's rows hold
+  // The runtime engine's rows hold the sequence of glibc's rand().
+  const bool glibc = (std::srand(1), std::rand() == 1804289383);
   constexpr std::uint64_t (*run[])(const OperatorRuns&, int) = {
-      RunFingerprint<demo::CMyIndividual>, RunFingerprint<COneMaxIndividual>,
-      RunFingerprint<CAwkwardIndividual<false>>, RunFingerprint<CAwkwardIndividual<true>>};
+      RunFingerprint<SquareRoot>, RunFingerprint<OneMax>, RunFingerprint<Signed>,
+      RunFingerprint<NonFinite>};
   for (const OperatorRuns& runs : Table) {
     if (runs.engine == Runtime && !glibc) continue;
     std::array<std::uint64_t, 4> actual;
