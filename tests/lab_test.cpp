@@ -40,7 +40,7 @@ Outcome Lab(Args args) {
   args.insert(args.begin(), "allelix-lab");
   std::ostringstream out, err;
   Console console{.out = out, .err = err, .seconds = [] { return 0.0; }};
-  return {RunLab(args, console), out.str(), err.str()};  // in this order
+  return {RunLab(args, console), out.str(), err.str()};  // a braced list runs left to right
 }
 
 // Every setting the command line reaches, in the order of SettingOptions, as args configure it.
@@ -63,7 +63,8 @@ const Args SettingOptions = {"--mutation-rate",         "--crossover-rate", "--u
 
 // A fresh directory; in the arguments of Words, a leading '@' stands for it.
 struct LabFiles : testing::ScratchDirectory {
-  // The words of `line` apart by `separator`, each kept as typed (an empty one too).
+  // The words of `line` apart by `separator`, each kept as typed (an empty one between two
+  // separators too).
   Args Words(const std::string& line, char separator) const {
     Args words;
     std::istringstream in(line);
