@@ -1,16 +1,12 @@
 // The library's templates instantiated under the strict warnings of strict_headers (see
 // CMakeLists.txt): a warning inside a template shows only once the template is used.
-#include "allelix/chromosome.h"
+#include "strict_use.h"
+
 #include "allelix/generator.h"
 #include "allelix/platform.h"
 #include "allelix/run.h"
 
 namespace allelix::strict {
-
-class CUse final : public CIndividual<CUse, CBit> {
- public:
-  double Fitness(int fitnessContext) override { return fitnessContext + geneCount; }
-};
 
 // The function templates of run.h, used once.
 StopReason UseTheRunLoop() {

@@ -2,17 +2,9 @@
 // (see CMakeLists.txt).
 #include "allelix/experiment/command_line.h"
 #include "allelix/generator.h"
-
-namespace allelix::strict {
-
-class CLine final : public CIndividual<CLine, CBit> {
- public:
-  double Fitness(int fitnessContext) override { return fitnessContext + geneCount; }
-};
+#include "strict_use.h"
 
 int UseTheCommandLine(int argc, char** argv) {
-  const experiment::Program<CGeneratorEx<CLine>> program;
-  return experiment::Main(program, "strict", argc, argv);
+  const allelix::experiment::Program<allelix::CGeneratorEx<allelix::strict::CUse>> program;
+  return allelix::experiment::Main(program, "strict", argc, argv);
 }
-
-}  // namespace allelix::strict

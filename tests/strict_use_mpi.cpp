@@ -1,15 +1,7 @@
 // The templates of allelix/mpi.h instantiated under the strict warnings of strict_headers_mpi.
 #include "allelix/mpi.h"
+#include "strict_use.h"
 
-namespace allelix::strict {
+void UseMpi() { allelix::mpi::ServeFitness<allelix::strict::CUse>(); }
 
-class CUseMpi final : public CIndividual<CUseMpi, CBit> {
- public:
-  double Fitness(int fitnessContext) override { return fitnessContext + geneCount; }
-};
-
-void UseMpi() { mpi::ServeFitness<CUseMpi>(); }
-
-}  // namespace allelix::strict
-
-template class allelix::mpi::MpiEvaluator<allelix::strict::CUseMpi>;
+template class allelix::mpi::MpiEvaluator<allelix::strict::CUse>;

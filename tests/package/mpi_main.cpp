@@ -3,15 +3,7 @@
 
 #include "allelix/generator.h"
 #include "allelix/mpi.h"
-
-class COnes final : public allelix::CIndividual<COnes, allelix::CBit> {
- public:
-  double Fitness(int /*fitnessContext*/) override {
-    int ones = 0;
-    for (int i = 0; i < geneCount; ++i) ones += genes[i]->value ? 1 : 0;
-    return ones;
-  }
-};
+#include "ones.h"
 
 int main(int argc, char** argv) {
   allelix::mpi::Environment mpi(argc, argv);
