@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <new>
 #include <random>
 #include <set>
@@ -136,6 +137,30 @@ std::set<int> DrawsAtFailures(int selectionType) {
     int draws = 0;
     for (; draws < 10000 && !(plain == engine); ++draws) plain();
     counts.insert(draws);
+  }
+}
+
+// Under every selection a generation frees as many objects as it makes; with the
+// demonstration's elitism it allocates nothing but its clones, each the individual, its gene
+// array and one object per gene (the other selections add a few buffers of their own).
+TEST(Allocation, AGenerationAllocatesOnlyWholeClones) {
+  if (detail::PooledAllocation) GTEST_SKIP() << "counts objects, not the pools' chunks";
+  for (int selection = SelectionNone; selection <= SelectionTournament; ++selection) {
+    const ScopedSeedSchedule schedule(11, Engine::Mt19937);
+    CGeneratorEx<CMyIndividual> generator;
+    generator.selectionType = selection;
+    generator.Initialize(40, 14);
+    generator.NextGeneration();
+    const long long live = allocations.live;
+    for (int g = 0; g < 20; ++g) {
+      Arm(std::numeric_limits<long long>::max());
+      generator.NextGeneration();
+      Disarm();
+      if (selection == SelectionElitism) {
+        ASSERT_EQ(allocations.calls % (2 + 14), 0) << g;
+      }
+      ASSERT_EQ(allocations.live, live) << "selection " << selection << ", " << g;
+    }
   }
 }
 
