@@ -44,13 +44,17 @@ inline void Arm(long long n) {
 
 inline void Disarm() { allocations.failAt = 0; }
 
-// The basic forms, and the sized deletes the compiler asks for alongside them; the other forms'
-// default versions (the array and the nothrow ones) call these.
+// The basic and array forms, and the sized deletes the compiler asks for alongside them (the
+// array forms too: a sanitizer's runtime brings its own, which would bypass the counts). The
+// other forms' default versions call these.
 void* operator new(std::size_t size) { return Allocate(size); }
+void* operator new[](std::size_t size) { return Allocate(size); }
 void* operator new(std::size_t size, std::align_val_t alignment) {
   return Allocate(size, static_cast<std::size_t>(alignment));
 }
 void operator delete(void* memory) noexcept { Release(memory); }
+void operator delete[](void* memory) noexcept { Release(memory); }
 void operator delete(void* memory, std::align_val_t) noexcept { Release(memory); }
 void operator delete(void* memory, std::size_t) noexcept { Release(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { Release(memory); }
 void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { Release(memory); }
