@@ -192,11 +192,11 @@ struct alignas(64) Chunk {
     const auto bit = static_cast<std::size_t>(std::countr_zero(word));
     word &= word - 1;
     ++out;
-    char* block = first + (cursor * 64 + bit) * blockSize;
-    // Blocks go out in address order, so the memory a little further on is written soon; its
-    // loading starts now rather than at that write.
-    Prefetch(block + WriteAhead, true);
-    return block;
+    const std::size_t offset = (cursor * 64 + bit) * blockSize;
+    // Blocks go out in address order, so the memory a little further on in the chunk is written
+    // soon; its loading starts now rather than at that write.
+    if (offset + WriteAhead < blocks * blockSize) Prefetch(first + offset + WriteAhead, true);
+    return first + offset;
   }
 
   // The owner gives a block back.
