@@ -116,6 +116,9 @@ TEST_F(LabFiles, BadOptionsFailWithOneLineAndWriteNothing) {
       "--trace|@a|--plot|@hard", "--trace|@link|--plot|@new", "--trace|-|--plot|@stdout",
       // clang-format on
   };
+  // Stop flags of 0, if accepted, would run for ever: that refusal is checked without running.
+  std::ostringstream sink;
+  ASSERT_FALSE(ParseCommandLine({"allelix-lab", "--stop-flags", "0"}, sink, sink).options);
   std::string errors;
   for (const std::string& joined : cases) {
     // A trace to write in a directory that exists, which a failure must not leave behind.
