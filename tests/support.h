@@ -131,8 +131,10 @@ template <class TIndividual = CMyIndividual>
 TIndividual* MakeIndividual(const std::vector<int>& bits, double fitness = 0.0) {
   auto* individual = new TIndividual();
   individual->AllocateGenes(static_cast<int>(bits.size()));
-  for (std::size_t i = 0; i < bits.size(); ++i)
-    (individual->genes[i] = new CBit())->value = bits[i] != 0;
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    individual->genes[i] = new CBit();
+    individual->genes[i]->value = bits[i] != 0;
+  }
   individual->fitness = fitness;
   return individual;
 }
