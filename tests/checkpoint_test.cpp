@@ -229,6 +229,9 @@ TEST_F(CheckpointFiles, OnlyRegularFilesAreLoadedOrSavedAndLinksAndModesAreKept)
   ExpectThrowsWith<std::runtime_error>([&] { SaveCheckpoint(generator, Path("dangling")); },
                                        "a symbolic link to a file that does not exist");
   EXPECT_FALSE(std::filesystem::exists(Path("nowhere")));
+  // A large file that is not a checkpoint is refused by its first bytes, not read whole.
+  std::ofstream(Path("large.csv")) << std::string(std::size_t{1} << 20, 'x');
+  EXPECT_LT(detail::ReadCheckpointFile(Path("large.csv")).size(), std::size_t{1} << 20);
 
   std::ofstream(Path("target.ckpt")) << "old";
   ::chmod(Path("target.ckpt").c_str(), 0640);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +245,10 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
       {.args = {"--trace", "@sticky/theirs.csv"}, .err = "--trace: cannot replace '@sticky/theirs.csv': it belongs to another user, in a directory where only a file's owner may replace it", .asRootOnly = true},
       {.args = {"--checkpoint", "/dev/full"}, .err = "--checkpoint: cannot write '/dev/full': it is a character device, not a regular file"},
       {.args = {"--trace", "@trace.csv", "--checkpoint", "@../files/trace.csv"}, .err = "--checkpoint: it names the same file as --trace '@trace.csv'"},
+      {.args = {"--trace", "-", "--checkpoint", "@../stdout"}, .err = "--checkpoint: it names the same file as --trace '-'"},
+      {.args = {"--checkpoint", "@sticky/theirs.csv"}, .err = "--checkpoint: cannot replace '@sticky/theirs.csv': it belongs to another user, in a directory where only a file's owner may replace it", .asRootOnly = true},
+      {.args = {"--runs", "2", "--checkpoint", "@batch", "--trace", "@./batch"}, .err = "--checkpoint: it names the same file as --trace '@./batch'"},
+      {.args = {"--runs", "2", "--checkpoint", "@", "--plot", "@run-1.checkpoint"}, .err = "--checkpoint: the directory '@' keeps its own file as --plot '@run-1.checkpoint'"},
       {.args = {"--resume", "@onemax.ckpt"}, .err = "--resume: '@onemax.ckpt' was saved by onemax, not by allelix-lab"},
       {.args = {"--resume", "@lab.ckpt", "--seed", "4"}, .err = "--seed: '4' differs from the checkpoint's '3'"},
       {.args = {"--resume", "@lab.ckpt", "--max-stagnation", "9"}, .err = "--max-stagnation: '9' differs from the checkpoint's run, which did not set it"},
@@ -259,6 +264,24 @@ TEST_F(Programs, TheLabRefusesFilesItMayNotWriteAndCheckpointsItCannotKeepOrResu
   }
   EXPECT_EQ(ReadFile(files_ / "lab.ckpt") + ReadFile(files_ / "sticky" / "theirs.csv"),
             whole + "old");
+  EXPECT_FALSE(fs::exists(files_ / "batch"));
+  // A chart that cannot be written (the file size limit stands for a full disk) leaves the trace
+  // as it was too, although the trace alone would fit.
+  std::ofstream(files_ / "old.csv") << "old";
+  std::ofstream(files_ / "old.svg") << "old";
+  const rlimit unlimited = [] {
+    rlimit limit{};
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    return limit;
+  }();
+  const rlimit small{6000, unlimited.rlim_max};  // the trace takes 3.6 KB, the chart 7.5 KB
+  const auto previous = ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const auto full = Start(LabProgram, {"--seed", "1", "--trace", "@old.csv", "--plot", "@old.svg"});
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  ::signal(SIGXFSZ, previous);
+  EXPECT_EQ(full->Wait(), 1);
+  EXPECT_EQ(ReadFile(files_ / "old.csv") + ReadFile(files_ / "old.svg"), "oldold");
   // Options given again that agree, in other spellings, resume the finished run as it ended.
   EXPECT_EQ(
       Run(LabProgram, {"--resume", "@lab.ckpt", "--seed", "03", "--engine", "mt19937",

@@ -194,14 +194,21 @@ class ReplacementFile {
   // The temporary file, open for writing.
   int Descriptor() { return temporary_->File().Get(); }
 
-  void Commit() {
+  // Syncs and closes the temporary file, where a full disk or a failing device shows at the
+  // latest, without putting it in place yet; Commit does it when it has not been done.
+  void Sync() {
     detail::FileDescriptor& file = temporary_->File();
+    if (!file.IsOpen()) return;
     int result = 0;
     do {
       result = ::fsync(file.Get());
     } while (result != 0 && errno == EINTR);
     if (result != 0) detail::ThrowWriteError(errno, path_, "syncing the file failed");
     if (file.Close() != 0) detail::ThrowWriteError(errno, path_, "closing the file failed");
+  }
+
+  void Commit() {
+    Sync();
     if (::renameat(directory_.Get(), temporary_->Name().c_str(), directory_.Get(), name_.c_str()) !=
         0) {
       detail::ThrowWriteError(errno, path_, "renaming the temporary file over it failed");
@@ -234,7 +241,10 @@ class ReplacementFile {
 // .NAME.PID-N.tmp beside the target.
 inline void WriteFileAtomically(const std::string& path, std::string_view bytes) {
   const detail::ReplaceTarget target = detail::ResolveReplaceTarget(path);
-  ReplacementFile file(target.directory, target.name, path, 0666);
+  // Until it has the old file's mode, only the owner may read the new one: a reader who opened
+  // it before the chmod would keep reading a private file's contents.
+  ReplacementFile file(target.directory, target.name, path,
+                       target.exists ? S_IRUSR | S_IWUSR : 0666);
   if (const int error = detail::WriteAll(file.Descriptor(), bytes); error != 0) {
     detail::ThrowWriteError(error, path, "writing the temporary file failed");
   }

@@ -601,8 +601,9 @@ void Install(TGenerator& generator, LoadedCheckpoint<TGenerator>& loaded) noexce
   RestoreRandomPosition(loaded.position);
 }
 
-// The whole contents of a regular file. Anything else is refused before it is read, so that a
-// FIFO cannot block the loader and a device cannot flood it.
+// The whole contents of a regular file, or only its first bytes when they are not a checkpoint's
+// magic word. Anything else is refused before it is read, so that a FIFO cannot block the loader
+// and a device cannot flood it.
 inline std::string ReadCheckpointFile(const std::string& path) {
   const auto fail = [&](const std::string& problem) -> void {
     throw CheckpointError("cannot load checkpoint '" + path + "': " + problem);
@@ -624,6 +625,11 @@ inline std::string ReadCheckpointFile(const std::string& path) {
       fail("reading it failed: " + std::generic_category().message(errno));
     }
     bytes.append(chunk.data(), static_cast<std::size_t>(got));
+    // A file that does not begin as a checkpoint is refused by its first bytes, however large.
+    if (bytes.size() >= CheckpointMagic.size() &&
+        std::string_view(bytes).substr(0, CheckpointMagic.size()) != CheckpointMagic) {
+      break;
+    }
   }
   return bytes;
 }

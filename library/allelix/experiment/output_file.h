@@ -295,13 +295,28 @@ class PendingFile {
 
   std::ostream& Stream() { return state_->stream; }
 
-  // Writes out what is buffered, then puts the content in place. Throws OutputError.
-  void Commit() {
+  // Writes out what is buffered and, for a file that replaces its target, syncs it, so that a
+  // full disk shows before any output takes its target's place. Throws OutputError.
+  void Finish() {
     using namespace output_file_detail;
     PendingState& state = *state_;
     if (state.committed) return;
     state.stream.flush();
     if (state.buffer.Error() != 0) throw Failure("write", state.target, state.buffer.Error());
+    if (state.replacement == nullptr) return;
+    try {
+      state.replacement->Sync();
+    } catch (const std::system_error& e) {
+      throw OutputError(e.what());
+    }
+  }
+
+  // Finishes the file, then puts the content in place. Throws OutputError.
+  void Commit() {
+    using namespace output_file_detail;
+    PendingState& state = *state_;
+    if (state.committed) return;
+    Finish();
     if (state.replacement == nullptr) {
       if (const int error = state.file.Close(); error != 0) {
         throw Failure("write", state.target, error);

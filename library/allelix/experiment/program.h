@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,8 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -110,6 +113,43 @@ inline std::vector<Argument> KeptArguments(const std::vector<Argument>& argument
   return kept;
 }
 
+namespace program_detail {
+
+// Whether target, once links are followed, is a file that a batch's checkpoints in `directory`
+// use: its settings file or the file of one of its runs.
+inline bool IsBatchFile(const std::string& target, const std::string& directory, int runs) {
+  using namespace output_file_detail;
+  Destination destination;
+  try {
+    destination = Resolve(target);
+  } catch (const OutputError&) {
+    return false;
+  }
+  if (destination.ownDescriptor >= 0 || destination.throughProc) return false;
+  struct stat in {};
+  struct stat batch {};
+  if (::stat(DirectoryOf(destination.path).c_str(), &in) != 0 ||
+      ::stat(directory.c_str(), &batch) != 0 || !SameFile(in, batch)) {
+    return false;
+  }
+  const std::string name = NameOf(destination.path);
+  if (name == NameOf(BatchSettingsPath(directory))) return true;
+  constexpr std::string_view prefix = "run-";
+  constexpr std::string_view suffix = ".checkpoint";
+  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
+      !name.ends_with(suffix)) {
+    return false;
+  }
+  int run = -1;
+  const char* const first = name.data() + prefix.size();
+  const char* const last = name.data() + name.size() - suffix.size();
+  const auto [end, error] = std::from_chars(first, last, run);
+  return error == std::errc() && end == last && run >= 0 && run < runs &&
+         name == NameOf(RunCheckpointPath(directory, run));
+}
+
+}  // namespace program_detail
+
 template <class TGenerator>
 struct Program {
   std::string name;      // begins every error message
@@ -170,18 +210,35 @@ struct Program {
     if (console.ranks != nullptr && console.ranks->Size() > 1) {
       return refuse("not in a job of several processes");
     }
-    if (options.runs == 1) {
-      for (const auto& [option, other] :
-           {std::pair{"--trace", options.tracePath}, std::pair{"--plot", options.plotPath}}) {
-        if (!other.empty() && other != "-" && SameDestination(path, other)) {
-          return refuse("it names the same file as " + std::string(option) + " '" + other + "'");
-        }
+    for (const auto& [option, other] :
+         {std::pair{"--trace", options.tracePath}, std::pair{"--plot", options.plotPath}}) {
+      if (other.empty()) continue;
+      // A trace to standard output goes wherever that leads, which may be the checkpoint.
+      const std::string target = other == "-" ? "/dev/stdout" : other;
+      if (SameDestination(path, target)) {
+        return refuse("it names the same file as " + std::string(option) + " '" + other + "'");
       }
+      if (options.runs > 1 && program_detail::IsBatchFile(target, path, options.runs)) {
+        return refuse("the directory '" + path + "' keeps its own file as " + option + " '" +
+                      other + "'");
+      }
+    }
+    if (options.runs == 1) {
       try {
         // The temporary file of each save is made beside the target.
         const detail::ReplaceTarget target = detail::ResolveReplaceTarget(path);
         if (::faccessat(AT_FDCWD, target.directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
           return refuse("cannot write '" + path + "': " + std::strerror(errno));
+        }
+        // Renaming over another user's file in a sticky directory fails only at the first save.
+        const std::string file =
+            target.directory == "." ? target.name : target.directory + target.name;
+        struct stat existing {};
+        if (target.exists && ::stat(file.c_str(), &existing) == 0 &&
+            output_file_detail::OwnerAloneMayReplace(target.directory, existing)) {
+          return refuse("cannot replace '" + path +
+                        "': it belongs to another user, in a directory where only a file's "
+                        "owner may replace it");
         }
       } catch (const std::exception& e) {
         return refuse(e.what());
@@ -364,11 +421,13 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
     if (result.cancelled || StopSignalOf(console) != 0) {
       return Interrupted(console, options.checkpointPath);
     }
+    if (plotFile) plotFile->Stream() << DrawChart(series, Chart(options, runs.seed));
+    // Both files are written out and synced before either takes its target's place, so that a
+    // full disk leaves both targets as they were.
+    if (traceFile) traceFile->Finish();
+    if (plotFile) plotFile->Finish();
     if (traceFile) traceFile->Commit();
-    if (plotFile) {
-      plotFile->Stream() << DrawChart(series, Chart(options, runs.seed));
-      plotFile->Commit();
-    }
+    if (plotFile) plotFile->Commit();
   } catch (const std::exception& e) {
     // A write that failed because a signal arrived is reported as the interruption it was.
     if (StopSignalOf(console) != 0) return Interrupted(console, options.checkpointPath);
