@@ -215,6 +215,11 @@ inline bool OwnerAloneMayReplace(const std::string& directory, const struct stat
          user != file.st_uid && user != status.st_uid;
 }
 
+inline std::string OthersFileMessage(const std::string& target) {
+  return "cannot replace '" + target +
+         "': it belongs to another user, in a directory where only a file's owner may replace it";
+}
+
 // An output in place (a descriptor of its own), or through a file that replaces the target.
 struct PendingState {
   PendingState(std::string name, Descriptor&& opened)
@@ -269,9 +274,7 @@ class PendingFile {
     }
     const std::string directory = DirectoryOf(destination.path);
     if (destination.exists && OwnerAloneMayReplace(directory, destination.status)) {
-      throw OutputError("cannot replace '" + target +
-                        "': it belongs to another user, in a directory " +
-                        "where only a file's owner may replace it");
+      throw OutputError(OthersFileMessage(target));
     }
     // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the
     // mode of a new file, as for `>`.

@@ -236,9 +236,7 @@ struct Program {
         struct stat existing {};
         if (target.exists && ::stat(file.c_str(), &existing) == 0 &&
             output_file_detail::OwnerAloneMayReplace(target.directory, existing)) {
-          return refuse("cannot replace '" + path +
-                        "': it belongs to another user, in a directory where only a file's "
-                        "owner may replace it");
+          return refuse(output_file_detail::OthersFileMessage(path));
         }
       } catch (const std::exception& e) {
         return refuse(e.what());
