@@ -386,5 +386,39 @@ TEST(Select, AFailureLeavesAWholeUnmarkedPopulation) {
   }
 }
 
+// A Select that releases the population and leaves null in its place, returning or throwing:
+// the generation fails with an exception, and the generator is left without a population and
+// without a pending repair, as after ClearAll, ready for Initialize.
+class CReleasingGenerator final : public Generator {
+ public:
+  bool throws = false;
+  bool Select(Population*& selected) override {
+    delete std::exchange(selected, nullptr);
+    if (throws) throw std::runtime_error("select failed");
+    return false;
+  }
+};
+
+TEST(Select, LeavingNoPopulationFailsTheGeneration) {
+  for (const bool throws : {false, true}) {
+    SCOPED_TRACE(throws ? "throws" : "returns");
+    CReleasingGenerator generator;
+    generator.throws = throws;
+    generator.Initialize(6, 3);
+    if (throws) {
+      EXPECT_THROW(generator.NextGeneration(), std::runtime_error);
+    } else {
+      EXPECT_THROW(generator.NextGeneration(), std::logic_error);
+    }
+    EXPECT_EQ(generator.population, nullptr);
+    EXPECT_FALSE(generator.RepairPending());
+    generator.RepairFailedGeneration();
+    generator.NextGeneration();  // without a population: nothing
+    EXPECT_EQ(generator.generation, 0);
+    generator.Initialize(6, 3);
+    EXPECT_EQ(BrokenInvariant(generator, 6, 3), "");
+  }
+}
+
 }  // namespace
 }  // namespace allelix::testing

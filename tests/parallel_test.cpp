@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -78,6 +79,13 @@ TEST(ParallelRun, IsTheSameOnOneAndFourThreads) {
     EXPECT_EQ(Traced(4, selection), Traced(1, selection));
   }
   EXPECT_EQ(CFaulty::alive, alive);
+}
+
+// A thread count no system could start is capped, not passed on to OpenMP, which would end the
+// process.
+TEST(ParallelRun, AnyThreadCountGivesTheOneThreadRun) {
+  EXPECT_EQ(Traced(std::numeric_limits<int>::max(), SelectionTournament),
+            Traced(1, SelectionTournament));
 }
 
 // How a generation fails (a Mutate call, the numbers whose Fitness throws, or a Clone), and the

@@ -7,6 +7,7 @@
 #include <random>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support.h"
@@ -75,6 +76,29 @@ TEST(PickList, KeepsOrderOfAppendingAndRejectsBadIndices) {
   list.AddTail(&b);
   EXPECT_EQ((std::vector{list.At(0), list.At(1), list.At(2)}), (std::vector{&a, &a, &b}));
   EXPECT_THROW(list.At(3), std::invalid_argument);
+}
+
+// Past 2^20 entries the list keeps runs instead of entries, so that a roulette over scores of
+// both signs, which may ask for count entries per individual, does not take memory quadratic in
+// the population. The lookup must not change at the switch or after it.
+TEST(PickList, LongRunsKeepTheirOrderAcrossTheSwitchToRuns) {
+  int a = 0, b = 0, c = 0;
+  PickList<int> list;
+  list.AddTail(&a, (1 << 20) - 1);
+  list.AddTail(&b);  // exactly 2^20 entries: still one by one
+  list.AddTail(&c, 3);
+  list.AddTail(&a, 1 << 29);
+  list.AddTail(&b, 0);
+  list.AddTail(&c);
+  const int n = (1 << 20) + 4 + (1 << 29);
+  ASSERT_EQ(list.Count(), n);
+  const std::vector<std::pair<int, int*>> expected = {
+      {0, &a}, {(1 << 20) - 2, &a}, {(1 << 20) - 1, &b}, {1 << 20, &c}, {(1 << 20) + 2, &c},
+      {(1 << 20) + 3, &a}, {n - 2, &a}, {n - 1, &c}};
+  for (const auto& [index, entry] : expected) EXPECT_EQ(list.At(index), entry) << index;
+  EXPECT_THROW(list.At(n), std::invalid_argument);
+  EXPECT_THROW(list.AddTail(&a, std::size_t{1} << 31), std::length_error);
+  EXPECT_EQ(list.Count(), n);
 }
 
 }  // namespace

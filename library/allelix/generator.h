@@ -273,7 +273,8 @@ class CGenerator {
   // counters unchanged; the individuals the pass scored before the failure, a run of slots from
   // the first, keep their new scores, the later ones may keep scores from before their changes,
   // and the order may no longer be sorted. The next NextGeneration first puts that right with
-  // RepairFailedGeneration, then goes on as usual.
+  // RepairFailedGeneration, then goes on as usual. A Select that leaves no population (null)
+  // gets std::logic_error; the generator is then as after ClearAll's release of the population.
   void NextGeneration() {
     if (population == nullptr) return;
     const std::int64_t start = Now();  // 1
@@ -283,6 +284,9 @@ class CGenerator {
     bool sortAfter = sortedPopulation_ == population;  // what a failed Select leaves expected
     try {
       sortAfter = Select(population);  // 3
+      if (population == nullptr) {
+        throw std::logic_error("NextGeneration: Select left the generator without a population");
+      }
       PairingPass(scored);             // 4
     } catch (...) {
       ClearMarks();
@@ -308,7 +312,9 @@ class CGenerator {
   }
 
   // Whether a NextGeneration threw and left the population for RepairFailedGeneration.
-  bool RepairPending() const { return repair_.has_value() && repair_->population == population; }
+  bool RepairPending() const {
+    return population != nullptr && repair_.has_value() && repair_->population == population;
+  }
 
   // After a NextGeneration that threw, puts right what it left: rescores, drawing nothing, the
   // individuals from the first one not known to hold its new score (after deferred scoring that
@@ -320,7 +326,7 @@ class CGenerator {
   // individuals scored so far count and the rest are left for the next call.
   void RepairFailedGeneration() {
     if (!repair_) return;
-    if (repair_->population != population) {
+    if (population == nullptr || repair_->population != population) {
       repair_.reset();
       return;
     }
@@ -966,8 +972,9 @@ class CGeneratorEx : public CGenerator<CPopulation<TIndividual, CBit>, TIndividu
 
   // Appends clones of `picks` individuals, each chosen by pick(), which only draws and reads
   // the population. Done pick, clone, pick, clone... as written; but when nobody can tell
-  // (TIndividual clones with CIndividual's own Clone, which draws nothing, and the engine's
-  // state can be saved), all the picks are drawn first, so that each source's
+  // (TIndividual clones with CIndividual's own Clone, which draws nothing as long as
+  // TIndividual's constructor draws nothing, and the engine's state can be saved), all the
+  // picks are drawn first, so that each source's
   // memory can be loaded ahead of its clone. Should a clone throw, the engine is put back and
   // the picks up to that clone's are drawn again: the draws made are those of the plain course.
   template <class PickOne>

@@ -2,6 +2,7 @@
 // Nothing here knows about genes, individuals or generators.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -17,6 +18,9 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#endif
+#if defined(_OPENMP)
+#include <omp.h>
 #endif
 
 namespace allelix {
@@ -330,13 +334,18 @@ class ScopedSeedSchedule {
 
 // Calls body(k) for every k from 0 to count - 1: on up to `threads` threads when compiled with
 // OpenMP, otherwise (or with fewer than 2 threads) in order on the caller's thread. body must
-// not throw, and calls for different k must not write the same data.
+// not throw, and calls for different k must not write the same data. The threads started are
+// at most count and at most 16 per processor: OpenMP ends the process when it cannot start
+// the threads asked for, and threads beyond those bounds would have nothing to do.
 template <class Body>
 void ParallelFor(std::size_t count, [[maybe_unused]] int threads, const Body& body) {
 #if defined(_OPENMP)
   if (threads > 1 && count > 1) {
     const auto last = static_cast<std::ptrdiff_t>(count);
-#pragma omp parallel for num_threads(threads) schedule(static)
+    const int perProcessor = 16 * (omp_get_num_procs() > 1 ? omp_get_num_procs() : 1);
+    int started = threads < perProcessor ? threads : perProcessor;
+    if (static_cast<std::size_t>(started) > count) started = static_cast<int>(count);
+#pragma omp parallel for num_threads(started) schedule(static)
     for (std::ptrdiff_t k = 0; k < last; ++k) body(static_cast<std::size_t>(k));
     return;
   }
@@ -352,28 +361,53 @@ class PickList {
   void AddTail(T* entry) { AddTail(entry, 1); }
 
   // Appends the same entry n times. Throws std::length_error, appending nothing, when the
-  // list would hold more entries than Count can report.
+  // list would hold more entries than Count can report. The entries are also kept one by one
+  // for direct lookup, but only up to FlatLimit of them: proportional selection over scores
+  // of both signs can ask for up to count entries per individual, which one by one would take
+  // memory and time quadratic in the population.
   void AddTail(T* entry, std::size_t n) {
     constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
-    if (n > limit - entries_.size()) throw std::length_error("pick list is full");
-    entries_.insert(entries_.end(), n, entry);
+    if (n > limit - count_) throw std::length_error("pick list is full");
+    if (n == 0) return;
+    if (count_ + n <= FlatLimit) {
+      flat_.insert(flat_.end(), n, entry);
+    } else {
+      if (runs_.empty()) {
+        for (std::size_t k = 0; k < flat_.size(); ++k) runs_.push_back({flat_[k], k + 1});
+        std::vector<T*>().swap(flat_);
+      }
+      runs_.push_back({entry, count_ + n});
+    }
+    count_ += n;
   }
 
-  int Count() const { return static_cast<int>(entries_.size()); }
+  int Count() const { return static_cast<int>(count_); }
 
   // The entry at a zero-based index from the head; throws std::invalid_argument when
   // the index lies outside the list.
   T* At(int index) const {
-    if (index < 0 || static_cast<std::size_t>(index) >= entries_.size()) {
+    if (index < 0 || static_cast<std::size_t>(index) >= count_) {
       throw std::invalid_argument("pick list index " + std::to_string(index) +
-                                  " is outside the list of " + std::to_string(entries_.size()) +
+                                  " is outside the list of " + std::to_string(count_) +
                                   " entries");
     }
-    return entries_[static_cast<std::size_t>(index)];
+    const auto at = static_cast<std::size_t>(index);
+    if (count_ <= FlatLimit) return flat_[at];
+    const auto run = std::upper_bound(runs_.begin(), runs_.end(), at,
+                                      [](std::size_t i, const Run& r) { return i < r.end; });
+    return run->entry;
   }
 
  private:
-  std::vector<T*> entries_;
+  static constexpr std::size_t FlatLimit = std::size_t{1} << 20;
+
+  struct Run {
+    T* entry;
+    std::size_t end;  // the index just past the run's last entry
+  };
+  std::vector<T*> flat_;  // the entries one by one, while there are at most FlatLimit
+  std::vector<Run> runs_;  // the entries as runs, once there are more
+  std::size_t count_ = 0;
 };
 
 }  // namespace allelix
