@@ -369,14 +369,17 @@ class PickList {
     constexpr auto limit = static_cast<std::size_t>(std::numeric_limits<int>::max());
     if (n > limit - count_) throw std::length_error("pick list is full");
     if (n == 0) return;
-    if (count_ + n <= FlatLimit) {
+    if (runs_.empty() && count_ + n <= FlatLimit) {
       flat_.insert(flat_.end(), n, entry);
-    } else {
-      if (runs_.empty()) {
-        for (std::size_t k = 0; k < flat_.size(); ++k) runs_.push_back({flat_[k], k + 1});
-        std::vector<T*>().swap(flat_);
-      }
+    } else if (!runs_.empty()) {
       runs_.push_back({entry, count_ + n});
+    } else {  // the switch, built aside so that bad_alloc leaves the list as it was
+      std::vector<Run> runs;
+      runs.reserve(flat_.size() + 1);
+      for (std::size_t k = 0; k < flat_.size(); ++k) runs.push_back({flat_[k], k + 1});
+      runs.push_back({entry, count_ + n});
+      runs_.swap(runs);
+      std::vector<T*>().swap(flat_);
     }
     count_ += n;
   }
@@ -392,7 +395,7 @@ class PickList {
                                   " entries");
     }
     const auto at = static_cast<std::size_t>(index);
-    if (count_ <= FlatLimit) return flat_[at];
+    if (runs_.empty()) return flat_[at];
     const auto run = std::upper_bound(runs_.begin(), runs_.end(), at,
                                       [](std::size_t i, const Run& r) { return i < r.end; });
     return run->entry;
