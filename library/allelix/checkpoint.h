@@ -346,7 +346,8 @@ class CheckpointReader {
   std::size_t at_ = 0;
 
   static bool Bit(std::string_view bits, int j) {
-    return (static_cast<unsigned char>(bits[static_cast<std::size_t>(j) / 8]) >> (j % 8) & 1u) != 0;
+    const unsigned byte = static_cast<unsigned char>(bits[static_cast<std::size_t>(j) / 8]);
+    return (byte >> (j % 8) & 1u) != 0;
   }
 
   static std::string Where(int slot) { return slot < 0 ? "best" : "slot " + std::to_string(slot); }
