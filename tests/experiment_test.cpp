@@ -78,6 +78,9 @@ TEST(Batch, AFailureOrACancellationEndsItAfterTheRunsBeforeAndWhatCannotRunDoesN
   EXPECT_THROW(batch.Run(), std::invalid_argument);  // a seed as well
   EXPECT_THROW(ShortBatch(0, 1).Run(), std::invalid_argument);
   EXPECT_THROW(ShortBatch(1, -1).Run(), std::invalid_argument);
+  // One run more than the seeds hold would start from run 0's seed and repeat it.
+  EXPECT_EQ(RunSeed(4294967000u, MaxSeededRuns), RunSeed(4294967000u, 0));
+  EXPECT_THROW(ShortBatch(MaxSeededRuns + 1, 1).Run(), std::invalid_argument);
 }
 
 // Columns come in the order asked, after the run in a batch, with names quoted as CSV quotes.

@@ -109,7 +109,7 @@ TEST_F(LabFiles, BadOptionsFailWithOneLineAndWriteNothing) {
       "--seed|4294967296", "--seed|-1", "--seed|0x10", "--seed", "--mutation-rate|abc", "--mutation-rate|1.5",
       "--crossover-rate|nan", "--uniform-rate|0.5.1", "--tournament-rate|-0.1", "--mutation-rate|1e-999",
       "--selection|Elitism", "--selection|5", "--crossover|two_point", "--crossover|-1", "--engine|mt",
-      "--stop-flags|2", "--stop-flags|64", "--stop-flags|0", "--runs|0", "--runs|100001", "--jobs|0",
+      "--stop-flags|2", "--stop-flags|64", "--stop-flags|0", "--runs|0", "--runs|4097", "--jobs|0",
       "--elite-count|-1", "--max-generations|2147483648", "--max-minutes|5 ", "--unknown", "positional",
       "--plot|-", "--trace||--seed|1", "--trace|@missing/trace.csv", "--plot|@missing/chart.svg", "--plot|@",
       "--clock-seeding|--seed|1", "--trace|@same|--plot|@same", "--trace|@out|--plot|@./out",
@@ -135,6 +135,32 @@ TEST_F(LabFiles, BadOptionsFailWithOneLineAndWriteNothing) {
   EXPECT_NE(errors.find("missing/trace.csv': No such file or directory"), std::string::npos);
   const std::regex sameFile("--trace and --plot name the same file");
   EXPECT_EQ(std::distance(std::sregex_iterator(errors.begin(), errors.end(), sameFile), {}), 5);
+}
+
+// A chart that cannot be written leaves the trace as it was, although the trace itself was
+// written whole; and a chart named as /dev/fd/N is never the lab's own temporary trace file.
+TEST_F(LabFiles, AFailedOrCollidingChartReplacesNoTrace) {
+  std::ofstream(Path("t")) << "old";
+  const std::set<fs::path> before = {fs::directory_iterator(dir_), {}};
+  const Args run = {"--seed", "1", "--max-generations", "2", "--stop-flags", "16", "--trace"};
+  Args full = run;
+  full.insert(full.end(), {Path("t"), "--plot", "/dev/full"});
+  const Outcome failed = Lab(full);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_NE(failed.err.find("No space left on device"), std::string::npos) << failed.err;
+  EXPECT_EQ(ReadFile(Path("t")), "old");
+  // The descriptors the lab opens come from the lowest free numbers: try each it may take.
+  const int lowest = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(lowest, 0);
+  ::close(lowest);
+  for (int fd = lowest; fd < lowest + 4; ++fd) {
+    Args own = run;
+    own.insert(own.end(), {Path("t"), "--plot", "/dev/fd/" + std::to_string(fd)});
+    const Outcome outcome = Lab(own);
+    EXPECT_EQ(outcome.status, 2) << fd << ": " << outcome.err;
+    EXPECT_EQ(ReadFile(Path("t")), "old") << fd;
+  }
+  EXPECT_EQ((std::set<fs::path>{fs::directory_iterator(dir_), {}}), before);
 }
 
 // The lab's complete output for one command line, compared with a file kept under golden/lab:

@@ -137,7 +137,7 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
       {.program = LabProgram, .args = {"--seed", "1", "--stop-flags", "16", "--max-generations", "2000000000", "--trace", "@trace.csv", "--plot", "@chart.svg"}, .signal = SIGINT, .status = 130, .err = "allelix-lab: interrupted by SIGINT; no output file was replaced\n"},
       {.program = LabProgram, .args = {"--seed", "1", "--stop-flags", "16", "--max-generations", "2000000000", "--trace", "@trace.csv", "--plot", "@chart.svg", "--runs", "4", "--jobs", "2"}, .signal = SIGTERM, .status = 143, .err = "allelix-lab: interrupted by SIGTERM; no output file was replaced\n"},
       // The trace goes to standard output as runs end, until a write finds no reader.
-      {.program = LabProgram, .args = {"--seed", "1", "--runs", "100000", "--jobs", "1", "--trace", "-", "--plot", "@chart.svg"}, .output = Output::BrokenPipe, .status = 128 + SIGPIPE, .err = "100000 runs, seed 1 (run r starts from 1 + r * 1048576), engine mt19937, selection elitism, crossover two-point\n"},
+      {.program = LabProgram, .args = {"--seed", "1", "--runs", "4096", "--jobs", "1", "--trace", "-", "--plot", "@chart.svg"}, .output = Output::BrokenPipe, .status = 128 + SIGPIPE, .err = "4096 runs, seed 1 (run r starts from 1 + r * 1048576), engine mt19937, selection elitism, crossover two-point\n"},
       // clang-format on
   };
   for (const auto& c : cases) {

@@ -30,6 +30,10 @@ namespace allelix::experiment {
 // a reseed unless one of them runs for more than a million generations.
 inline constexpr std::uint32_t RunSeedSpacing = 1048576;
 
+// The most runs a seeded batch holds: run r + 4096 would start from run r's seed (modulo 2^32)
+// and repeat it draw for draw.
+inline constexpr int MaxSeededRuns = static_cast<int>((std::uint64_t{1} << 32) / RunSeedSpacing);
+
 // The base seed of run r in a batch whose base seed is base (modulo 2^32).
 inline std::uint32_t RunSeed(std::uint32_t base, int run) {
   return base + static_cast<std::uint32_t>(run) * RunSeedSpacing;
@@ -135,7 +139,8 @@ struct Batch {
   // hands over the runs finished before the first one the cancellation stopped or kept from
   // starting. Rethrows the first failure of a run, in run order, once the runs in progress end
   // (a failure on another rank as a std::runtime_error with its message).
-  // Throws std::invalid_argument for runs below 1, threads below 0, or a seed with clock seeding.
+  // Throws std::invalid_argument for runs below 1 or, unless clock seeding, above MaxSeededRuns,
+  // threads below 0, or a seed with clock seeding.
   BatchResult Run(const std::function<void(RunRecord&)>& use = {}) const;
 
   // The threads Run will use.
@@ -419,6 +424,11 @@ inline std::string EncodeStart(std::optional<std::uint32_t> base, bool keepRows)
 template <class TGenerator>
 BatchResult Batch<TGenerator>::Run(const std::function<void(RunRecord&)>& use) const {
   if (runs < 1) throw std::invalid_argument("a batch needs at least one run");
+  if (!clockSeeding && runs > MaxSeededRuns) {
+    throw std::invalid_argument("a seeded batch of more than " + std::to_string(MaxSeededRuns) +
+                                " runs would repeat its runs: run r + " +
+                                std::to_string(MaxSeededRuns) + " starts from the seed of run r");
+  }
   if (threads < 0) throw std::invalid_argument("a batch cannot run on a negative thread count");
   if (seed && clockSeeding) {
     throw std::invalid_argument("a batch takes a seed or clock seeding, not both");

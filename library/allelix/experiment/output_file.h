@@ -298,6 +298,15 @@ class PendingFile {
 
   std::ostream& Stream() { return state_->stream; }
 
+  // Whether this output and other write to one file: a descriptor of this process, named as
+  // /dev/fd/N, may be the other's temporary file, which no path comparison can see.
+  bool SameFileAs(const PendingFile& other) const {
+    struct stat mine = {};
+    struct stat theirs = {};
+    return ::fstat(Descriptor(), &mine) == 0 && ::fstat(other.Descriptor(), &theirs) == 0 &&
+           output_file_detail::SameFile(mine, theirs);
+  }
+
   // Writes out what is buffered and, for a file that replaces its target, syncs it, so that a
   // full disk shows before any output takes its target's place. Throws OutputError.
   void Finish() {
@@ -335,6 +344,10 @@ class PendingFile {
   }
 
  private:
+  int Descriptor() const {
+    return state_->replacement ? state_->replacement->Descriptor() : state_->file.Get();
+  }
+
   std::unique_ptr<output_file_detail::PendingState> state_;
 };
 

@@ -33,8 +33,8 @@
 
 namespace allelix::experiment {
 
-// The largest batch a command line accepts; bounds the memory a chart of every run keeps.
-inline constexpr int MaxRuns = 100000;
+// The largest batch a command line accepts: a larger one would repeat its runs (see RunSeed).
+inline constexpr int MaxRuns = MaxSeededRuns;
 // The most threads a command line accepts for a batch.
 inline constexpr int MaxJobs = 256;
 
@@ -385,6 +385,10 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
   if (!options.plotPath.empty()) {
     plotFile = Open("--plot", options.plotPath, console, &status);
     if (!plotFile) return status;
+  }
+  if (traceFile && plotFile && traceFile->SameFileAs(*plotFile)) {
+    console.err << name << ": --trace and --plot name the same file '" << options.plotPath << "'\n";
+    return 2;
   }
 
   Batch<TGenerator> runs = Runs(options, console);
