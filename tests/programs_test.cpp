@@ -161,6 +161,25 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
   EXPECT_TRUE(LabProgram.empty() || ReadFile(dir_ / "trace.csv").starts_with("generation,"));
 }
 
+// A trace or a chart sent to standard output under another name than - (as /dev/stdout, or as
+// the file standard output goes to) gets standard output to itself; the summary goes to stderr.
+TEST_F(Programs, ATraceOrAChartOnStandardOutputUnderAnyNameKeepsTheSummaryOff) {
+  if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
+  const Args run = {"--seed", "1", "--max-generations", "2", "--stop-flags", "16"};
+  for (const std::string& option : {"--trace", "--plot"}) {
+    for (const std::string& name : Args{"/dev/stdout", "/dev/fd/1", dir_ / "stdout"}) {
+      SCOPED_TRACE(option + " " + name);
+      Args args = run;
+      args.insert(args.end(), {option, name});
+      ASSERT_EQ(Run(LabProgram, args), 0) << Err();
+      EXPECT_TRUE(Out().starts_with(option == "--trace" ? "generation," : "<svg")) << Out();
+      EXPECT_EQ(Out().find("stop reason"), std::string::npos);
+      EXPECT_TRUE(Err().starts_with("seed 1, engine mt19937")) << Err();
+      EXPECT_NE(Err().find("stop reason: generations"), std::string::npos) << Err();
+    }
+  }
+}
+
 // Killed at moments from before its first checkpoint to well into the batch (many of them in a
 // checkpoint's write) and resumed from what is on disk each time, the lab ends with the
 // uninterrupted batch's trace, chart and summary.

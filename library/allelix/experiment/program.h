@@ -401,7 +401,13 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
       return refused;
     }
   }
-  std::ostream& report = traceToOut ? console.err : console.out;
+  // The summary keeps off standard output whenever the trace or the chart goes there, under
+  // whatever name, so that what a reader of standard output gets is one CSV or one SVG.
+  const auto toOut = [](const std::string& path) {
+    return !path.empty() && SameDestination(path, "/dev/stdout");
+  };
+  std::ostream& report =
+      traceToOut || toOut(options.tracePath) || toOut(options.plotPath) ? console.err : console.out;
   report << (options.runs > 1 ? RunsText(options.runs) + ", " : "")
          << SettingsLine(options, runs.seed) << "\n"
          << std::flush;
