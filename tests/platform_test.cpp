@@ -93,8 +93,9 @@ TEST(PickList, LongRunsKeepTheirOrderAcrossTheSwitchToRuns) {
   const int n = (1 << 20) + 4 + (1 << 29);
   ASSERT_EQ(list.Count(), n);
   const std::vector<std::pair<int, int*>> expected = {
-      {0, &a}, {(1 << 20) - 2, &a}, {(1 << 20) - 1, &b}, {1 << 20, &c}, {(1 << 20) + 2, &c},
-      {(1 << 20) + 3, &a}, {n - 2, &a}, {n - 1, &c}};
+      {0, &a},       {(1 << 20) - 2, &a}, {(1 << 20) - 1, &b},
+      {1 << 20, &c}, {(1 << 20) + 2, &c}, {(1 << 20) + 3, &a},
+      {n - 2, &a},   {n - 1, &c}};
   for (const auto& [index, entry] : expected) EXPECT_EQ(list.At(index), entry) << index;
   EXPECT_THROW(list.At(n), std::invalid_argument);
   EXPECT_THROW(list.AddTail(&a, std::size_t{1} << 31), std::length_error);

@@ -287,7 +287,7 @@ class CGenerator {
       if (population == nullptr) {
         throw std::logic_error("NextGeneration: Select left the generator without a population");
       }
-      PairingPass(scored);             // 4
+      PairingPass(scored);  // 4
     } catch (...) {
       ClearMarks();
       repair_ = Repair{population, scored, sortAfter};

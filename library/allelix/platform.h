@@ -391,8 +391,7 @@ class PickList {
   T* At(int index) const {
     if (index < 0 || static_cast<std::size_t>(index) >= count_) {
       throw std::invalid_argument("pick list index " + std::to_string(index) +
-                                  " is outside the list of " + std::to_string(count_) +
-                                  " entries");
+                                  " is outside the list of " + std::to_string(count_) + " entries");
     }
     const auto at = static_cast<std::size_t>(index);
     if (runs_.empty()) return flat_[at];
@@ -408,7 +407,7 @@ class PickList {
     T* entry;
     std::size_t end;  // the index just past the run's last entry
   };
-  std::vector<T*> flat_;  // the entries one by one, while there are at most FlatLimit
+  std::vector<T*> flat_;   // the entries one by one, while there are at most FlatLimit
   std::vector<Run> runs_;  // the entries as runs, once there are more
   std::size_t count_ = 0;
 };
