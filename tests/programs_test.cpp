@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +160,28 @@ TEST_F(Programs, UnwritableOutputOrASignalStopsAProgramAndLeavesItsFilesAsTheyWe
     EXPECT_EQ(ReadFile(files_ / "trace.csv") + ReadFile(files_ / "chart.svg"), "oldold");
   }
   EXPECT_TRUE(LabProgram.empty() || ReadFile(dir_ / "trace.csv").starts_with("generation,"));
+}
+
+// A stop request ends a trace's write that waits for a FIFO's reader, which is there but stalls.
+TEST_F(Programs, AStopRequestEndsAWriteThatWaitsForAStalledReader) {
+  if (LabProgram.empty()) GTEST_SKIP() << "the lab is not built";
+  ASSERT_EQ(::mkfifo((files_ / "fifo").c_str(), 0600), 0);
+  const int reader = ::open((files_ / "fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  const auto child = Start(LabProgram, {"--seed", "1", "--runs", "4096", "--jobs", "1", "--trace",
+                                        "@fifo", "--plot", "@chart.svg"});
+  // The pipe is full once what it holds stops growing for a while.
+  for (int held = 0, last = -1, same = 0, tries = 0; same < 30 && tries < 3000; ++tries) {
+    sleep_for(10ms);
+    if (::ioctl(reader, FIONREAD, &held) != 0) break;
+    same = held > 0 && held == last ? same + 1 : 0;
+    last = held;
+  }
+  child->Signal(SIGINT);
+  EXPECT_EQ(child->Wait(), 130);
+  ::close(reader);
+  EXPECT_EQ(Err(), "allelix-lab: interrupted by SIGINT; no output file was replaced\n");
+  EXPECT_FALSE(fs::exists(files_ / "chart.svg"));
 }
 
 // A trace or a chart sent to standard output under another name than - (as /dev/stdout, or as

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "allelix/atomic_write.h"
+#include "allelix/experiment/signals.h"
 
 namespace allelix::experiment {
 
@@ -106,7 +107,9 @@ class DescriptorBuffer : public std::streambuf {
         next += written;
       } else if (written == 0) {
         error_ = EIO;
-      } else if (errno != EINTR) {
+      } else if (errno != EINTR || StopSignal() != 0) {
+        // A write that a stop request interrupts gives up: a reader that stalls must not
+        // outlast the request.
         error_ = errno;
       }
     }
