@@ -77,6 +77,7 @@ struct ReplaceTarget {
   std::string name;
   bool exists = false;
   mode_t mode = 0;
+  uid_t owner = 0;
 };
 
 // Where a write to `path` lands: the path itself, or the final target of a symbolic link to a
@@ -118,6 +119,7 @@ inline ReplaceTarget ResolveReplaceTarget(const std::string& path) {
   }
   target.exists = exists;
   target.mode = status.st_mode & 07777;
+  target.owner = status.st_uid;
   return target;
 }
 

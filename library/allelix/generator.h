@@ -290,7 +290,7 @@ class CGenerator {
       PairingPass(scored);  // 4
     } catch (...) {
       ClearMarks();
-      repair_ = Repair{population, scored, sortAfter};
+      if (population != nullptr) repair_ = Repair{population, scored, sortAfter};
       throw;
     }
     ClearMarks();                                // 5
@@ -312,9 +312,7 @@ class CGenerator {
   }
 
   // Whether a NextGeneration threw and left the population for RepairFailedGeneration.
-  bool RepairPending() const {
-    return population != nullptr && repair_.has_value() && repair_->population == population;
-  }
+  bool RepairPending() const { return repair_.has_value() && repair_->population == population; }
 
   // After a NextGeneration that threw, puts right what it left: rescores, drawing nothing, the
   // individuals from the first one not known to hold its new score (after deferred scoring that
@@ -326,7 +324,7 @@ class CGenerator {
   // individuals scored so far count and the rest are left for the next call.
   void RepairFailedGeneration() {
     if (!repair_) return;
-    if (population == nullptr || repair_->population != population) {
+    if (repair_->population != population) {
       repair_.reset();
       return;
     }

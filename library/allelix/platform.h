@@ -342,9 +342,9 @@ void ParallelFor(std::size_t count, [[maybe_unused]] int threads, const Body& bo
 #if defined(_OPENMP)
   if (threads > 1 && count > 1) {
     const auto last = static_cast<std::ptrdiff_t>(count);
-    const int perProcessor = 16 * (omp_get_num_procs() > 1 ? omp_get_num_procs() : 1);
-    int started = threads < perProcessor ? threads : perProcessor;
-    if (static_cast<std::size_t>(started) > count) started = static_cast<int>(count);
+    const auto processors = static_cast<std::size_t>(std::max(omp_get_num_procs(), 1));
+    const auto started =
+        static_cast<int>(std::min({static_cast<std::size_t>(threads), count, 16 * processors}));
 #pragma omp parallel for num_threads(started) schedule(static)
     for (std::ptrdiff_t k = 0; k < last; ++k) body(static_cast<std::size_t>(k));
     return;

@@ -210,12 +210,13 @@ inline void TakeOwnerAndMode(int fd, const std::string& target, const struct sta
   if (::fchmod(fd, replaced.st_mode & 0777) != 0) throw Failure("write", target, errno);
 }
 
-// Whether the sticky bit of the directory keeps this process from renaming over the file.
-inline bool OwnerAloneMayReplace(const std::string& directory, const struct stat& file) {
+// Whether the sticky bit of the directory keeps this process from renaming over a file that
+// `owner` owns.
+inline bool OwnerAloneMayReplace(const std::string& directory, uid_t owner) {
   struct stat status = {};
   const uid_t user = ::geteuid();
   return ::stat(directory.c_str(), &status) == 0 && (status.st_mode & S_ISVTX) != 0 && user != 0 &&
-         user != file.st_uid && user != status.st_uid;
+         user != owner && user != status.st_uid;
 }
 
 inline std::string OthersFileMessage(const std::string& target) {
@@ -276,7 +277,7 @@ class PendingFile {
       throw Failure("write", target, errno);
     }
     const std::string directory = DirectoryOf(destination.path);
-    if (destination.exists && OwnerAloneMayReplace(directory, destination.status)) {
+    if (destination.exists && OwnerAloneMayReplace(directory, destination.status.st_uid)) {
       throw OutputError(OthersFileMessage(target));
     }
     // Only the owner may read it until it has the replaced file's mode; 0666 lets umask decide the

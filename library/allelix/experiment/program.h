@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -16,8 +15,6 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <string_view>
-#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -115,6 +112,11 @@ inline std::vector<Argument> KeptArguments(const std::vector<Argument>& argument
 
 namespace program_detail {
 
+// The path an output option leads to: - stands for standard output.
+inline std::string OutputPath(const std::string& option) {
+  return option == "-" ? "/dev/stdout" : option;
+}
+
 // Whether target, once links are followed, is a file that a batch's checkpoints in `directory`
 // use: its settings file or the file of one of its runs.
 inline bool IsBatchFile(const std::string& target, const std::string& directory, int runs) {
@@ -133,19 +135,10 @@ inline bool IsBatchFile(const std::string& target, const std::string& directory,
     return false;
   }
   const std::string name = NameOf(destination.path);
-  if (name == NameOf(BatchSettingsPath(directory))) return true;
-  constexpr std::string_view prefix = "run-";
-  constexpr std::string_view suffix = ".checkpoint";
-  if (name.size() <= prefix.size() + suffix.size() || !name.starts_with(prefix) ||
-      !name.ends_with(suffix)) {
-    return false;
+  for (int run = 0; run < runs; ++run) {
+    if (name == NameOf(RunCheckpointPath(directory, run))) return true;
   }
-  int run = -1;
-  const char* const first = name.data() + prefix.size();
-  const char* const last = name.data() + name.size() - suffix.size();
-  const auto [end, error] = std::from_chars(first, last, run);
-  return error == std::errc() && end == last && run >= 0 && run < runs &&
-         name == NameOf(RunCheckpointPath(directory, run));
+  return name == NameOf(BatchSettingsPath(directory));
 }
 
 }  // namespace program_detail
@@ -214,7 +207,7 @@ struct Program {
          {std::pair{"--trace", options.tracePath}, std::pair{"--plot", options.plotPath}}) {
       if (other.empty()) continue;
       // A trace to standard output goes wherever that leads, which may be the checkpoint.
-      const std::string target = other == "-" ? "/dev/stdout" : other;
+      const std::string target = program_detail::OutputPath(other);
       if (SameDestination(path, target)) {
         return refuse("it names the same file as " + std::string(option) + " '" + other + "'");
       }
@@ -231,11 +224,8 @@ struct Program {
           return refuse("cannot write '" + path + "': " + std::strerror(errno));
         }
         // Renaming over another user's file in a sticky directory fails only at the first save.
-        const std::string file =
-            target.directory == "." ? target.name : target.directory + target.name;
-        struct stat existing {};
-        if (target.exists && ::stat(file.c_str(), &existing) == 0 &&
-            output_file_detail::OwnerAloneMayReplace(target.directory, existing)) {
+        if (target.exists &&
+            output_file_detail::OwnerAloneMayReplace(target.directory, target.owner)) {
           return refuse(output_file_detail::OthersFileMessage(path));
         }
       } catch (const std::exception& e) {
@@ -371,7 +361,7 @@ int Program<TGenerator>::Run(const Options& options, Console& console) const {
 
   const bool traceToOut = options.tracePath == "-";
   if (!options.tracePath.empty() && !options.plotPath.empty() &&
-      SameDestination(traceToOut ? "/dev/stdout" : options.tracePath, options.plotPath)) {
+      SameDestination(program_detail::OutputPath(options.tracePath), options.plotPath)) {
     console.err << name << ": --trace and --plot name the same file '" << options.plotPath << "'\n";
     return 2;
   }
